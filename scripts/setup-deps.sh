@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Installs every build and test dependency from Debian packages.
+# Idempotent: safe to run again; does nothing that is already done.
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# Sources for the Windows build (full cpp-httplib header, SQLite amalgamation)
+# come from Debian's source packages, so deb-src must be enabled. We add our own
+# list file and never touch the distribution's.
+SRC_LIST=/etc/apt/sources.list.d/tillerbrook-deb-src.sources
+if [ ! -f "$SRC_LIST" ]; then
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  $SUDO tee "$SRC_LIST" >/dev/null <<SRC
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: ${codename} ${codename}-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
+
+$SUDO apt-get update -qq
+
+PACKAGES=(
+  build-essential cmake pkg-config ninja-build git curl ca-certificates python3
+  libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev libcups2-dev libssl-dev
+  libqpdf-dev qpdf libsystemd-dev libgtest-dev libgmock-dev googletest
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
+  wine64 wine
+  dpkg-dev tcl
+  cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
+  wrk clang libclang-rt-14-dev
+)
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+echo "dependencies ready"

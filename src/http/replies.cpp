@@ -1,0 +1,48 @@
+#include "http/replies.h"
+
+#include "service/logging.h"
+
+namespace tb {
+
+void SendJson(httplib::Response& res, const nlohmann::json& value, int status) {
+  std::string body = value.dump(4);  // strict: invalid UTF-8 throws
+  res.status = status;
+  res.set_content(body, kJsonContentType);
+}
+
+void SendError(httplib::Response& res, const std::string& text, int status) {
+  SendJson(res, nlohmann::json{{"msg", text}, {"status", "error"}}, status);
+}
+
+void ReplyUnhandledException(const httplib::Request&, httplib::Response& res,
+                             std::exception_ptr ep) {
+  std::string message = "internal error";
+  if (ep) {
+    try {
+      std::rethrow_exception(ep);
+    } catch (const std::exception& e) {
+      message = e.what();
+    } catch (...) {
+    }
+  }
+  LogError("[HTTP] unhandled exception: " + message);
+  nlohmann::json body{{"message", message}, {"status", "error"}};
+  res.status = 500;
+  // Replace invalid bytes rather than throw again from the error path.
+  res.set_content(body.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace),
+                  kJsonContentType);
+}
+
+void AddCorsHeaders(const httplib::Request&, httplib::Response& res) {
+  res.set_header("Access-Control-Allow-Origin", "*");
+  res.set_header("Access-Control-Allow-Methods", "POST, GET, OPTIONS");
+  res.set_header("Access-Control-Allow-Headers", "*");
+  res.set_header("Access-Control-Allow-Private-Network", "true");
+  res.set_header("Access-Control-Max-Age", "86400");
+}
+
+void AnswerPreflight(const httplib::Request&, httplib::Response& res) { res.status = 204; }
+
+void RedirectHome(httplib::Response& res) { res.set_redirect("/", 303); }
+
+}  // namespace tb

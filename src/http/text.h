@@ -1,0 +1,22 @@
+#pragma once
+// Text conversions shared by every handler. Inside the daemon all text is
+// UTF-8; UTF-16 exists only where the Windows API needs it.
+#include <string>
+#include <string_view>
+
+namespace tb {
+
+// Strict conversions, reading up to the first NUL. Invalid input (an unpaired
+// surrogate, a malformed or overlong UTF-8 sequence) gives the empty text.
+std::string ToUtf8(std::u16string_view text);
+std::u16string FromUtf8(std::string_view text);
+
+// The text itself when it is valid UTF-8 without NUL, else the empty text:
+// what a round trip through FromUtf8 and ToUtf8 gives.
+std::string StrictUtf8(std::string_view text);
+
+// URL component encoding: letters, digits and "-._~" stay, every other byte
+// becomes "%" and two upper-case hex digits.
+std::string PercentEncode(std::string_view text);
+
+}  // namespace tb

@@ -1,0 +1,37 @@
+#pragma once
+// The platform seam: the portable core reaches the operating system only
+// through these objects. Production code gets the real implementation of the
+// platform it was built for; tests install fakes.
+namespace tb::platform {
+
+class Process;
+class ServiceManager;
+class Spooler;
+class DesktopLauncher;
+
+struct Platform {
+  Process* process = nullptr;
+  ServiceManager* serviceManager = nullptr;
+  Spooler* spooler = nullptr;
+  DesktopLauncher* launcher = nullptr;
+};
+
+// The platform in use: the real one unless a test replaced it.
+Platform& Current();
+
+// The real implementation for this build (defined in posix/ or win32/).
+Platform& Native();
+
+// Replaces the platform for the lifetime of the object (tests only).
+class ScopedPlatformOverride {
+ public:
+  explicit ScopedPlatformOverride(Platform& replacement);
+  ~ScopedPlatformOverride();
+  ScopedPlatformOverride(const ScopedPlatformOverride&) = delete;
+  ScopedPlatformOverride& operator=(const ScopedPlatformOverride&) = delete;
+
+ private:
+  Platform* previous_;
+};
+
+}  // namespace tb::platform

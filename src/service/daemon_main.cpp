@@ -1,0 +1,101 @@
+#include "service/daemon_main.h"
+
+#include <httplib.h>
+
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <system_error>
+
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/log_output.h"
+#include "service/app_version.h"
+#include "service/logging.h"
+#include "service/server_setup.h"
+#include "service/service_state.h"
+
+namespace tb {
+namespace {
+
+std::mutex g_folderMutex;
+std::string g_programFolder;
+
+// Folder part of an executable path: the text before the last separator.
+std::string FolderOf(const std::string& path) {
+  size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos) return {};
+  return path.substr(0, cut);
+}
+
+// Clears ActiveServer before the server object goes away, on every path.
+struct PublishedServer {
+  std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>();
+  PublishedServer() { PublishActiveServer(server.get()); }
+  ~PublishedServer() { ClearActiveServer(); }
+};
+
+}  // namespace
+
+std::string ProgramFolder() {
+  std::lock_guard<std::mutex> lock(g_folderMutex);
+  return g_programFolder;
+}
+
+void SetProgramFolderForTesting(const std::string& folder) {
+  std::lock_guard<std::mutex> lock(g_folderMutex);
+  g_programFolder = folder;
+}
+
+int daemon_main() {
+  platform::Process& process = *platform::Current().process;
+
+  // Working directory = the executable's folder.
+  std::string folder = FolderOf(process.ExecutablePath());
+  if (!folder.empty() && process.SetCurrentDirectory(folder)) {
+    std::lock_guard<std::mutex> lock(g_folderMutex);
+    g_programFolder = folder;
+  } else {
+    folder.clear();
+  }
+
+  const bool inService = process.InServiceSession();
+  OpenLog(folder, inService);
+  if (folder.empty()) {
+    LogInfo("Failed to set working directory.");
+    return -1;
+  }
+  LogInfo("Working dir: " + folder);
+  LogInfo(std::string("[Startup] version=") + kAppVersion + " mode=" +
+          (inService ? "service" : "console"));
+
+  std::error_code ec;
+  std::filesystem::create_directory("sumatrapdfcache", ec);  // existing is fine
+
+  int result = 0;
+  {
+    PublishedServer published;
+    httplib::Server& server = *published.server;
+    ApplyServerSettings(server);
+    RegisterHandlersAndRoutes(server);
+
+    LogInfo("Server: http://127.0.0.1:" + std::to_string(kHttpPort) + "/");
+    bool ok = server.bind_to_port(kListenAddress, kHttpPort);
+    uint32_t bindError = ok ? 0 : process.LastError();
+    if (ok) {
+      ok = server.listen_after_bind();
+      if (!ok) bindError = process.LastError();
+    }
+    if (!ok) {
+      LogError("FATAL: cannot bind 0.0.0.0:3806 (port in use or blocked). Win32 error=" +
+               std::to_string(bindError));
+      result = -2;
+    }
+
+    // Ordered shutdown; the listening loop has let running requests finish.
+    platform::FlushStandardStreams();
+  }
+  return result;
+}
+
+}  // namespace tb

@@ -1,0 +1,94 @@
+#include "service/entry_point.h"
+
+#include <chrono>
+#include <exception>
+#include <thread>
+
+#include "platform/platform.h"
+#include "platform/process.h"
+#include "platform/service_manager.h"
+#include "service/daemon_main.h"
+#include "service/logging.h"
+#include "service/service_runner.h"
+#include "service/service_state.h"
+
+namespace tb {
+namespace {
+
+int InstallCommand() {
+  platform::Platform& p = platform::Current();
+  std::string path = p.process->ExecutablePath();
+  if (!path.empty() && p.serviceManager->Install(path)) {
+    LogInfo("服务安装成功！");
+    return 0;
+  }
+  LogError("安装失败，请确保以管理员身份运行！");
+  return 1;
+}
+
+int UninstallCommand() {
+  using R = platform::ServiceManager::UninstallResult;
+  switch (platform::Current().serviceManager->Uninstall()) {
+    case R::kCannotOpen:
+      LogError("卸载失败！");
+      return 1;
+    case R::kDeleted:
+      LogInfo("服务卸载成功！");
+      return 0;
+    case R::kDeleteFailed:
+      return 0;
+  }
+  return 0;
+}
+
+int RunService() {
+  ServiceRunner::Hooks hooks;
+  hooks.runDaemon = RunDaemonGuarded;
+  hooks.stopServer = StopActiveServer;
+  hooks.nowMs = [] {
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+  };
+  hooks.sleepMs = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  // Never destroyed: an abandoned worker may still reach it while the process ends.
+  auto* runner = new ServiceRunner(std::move(hooks), ShuttingDown());
+  platform::ServiceCallbacks callbacks;
+  callbacks.serviceMain = [runner](platform::ServiceStatusSink& sink) {
+    return runner->ServiceMain(sink);
+  };
+  callbacks.control = [runner](uint32_t control) { runner->HandleControl(control); };
+  return platform::Current().serviceManager->RunDispatcher(callbacks);
+}
+
+}  // namespace
+
+int RunDaemonGuarded() {
+  platform::Process& process = *platform::Current().process;
+  std::string path = process.ExecutablePath();
+  size_t cut = path.find_last_of("\\/");
+  if (cut != std::string::npos) process.SetCurrentDirectory(path.substr(0, cut));
+  try {
+    return daemon_main();
+  } catch (const std::exception& e) {
+    LogError(std::string("[Service] daemon_main threw: ") + e.what());
+    return -3;
+  } catch (...) {
+    LogError("[Service] daemon_main threw an unknown exception");
+    return -4;
+  }
+}
+
+int RunEntryPoint(const std::vector<std::string>& args) {
+  std::vector<std::string> split = platform::Current().process->CommandLineArguments();
+  if (split.size() >= 2 && split[1] == kMetricsHelperSwitch) return daemon_main();
+
+  if (args.size() >= 2) {
+    if (args[1] == "/install") return InstallCommand();
+    if (args[1] == "/uninstall") return UninstallCommand();
+    if (args[1] == "/debug") return RunDaemonGuarded();
+  }
+  return RunService();
+}
+
+}  // namespace tb

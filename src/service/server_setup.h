@@ -1,0 +1,17 @@
+#pragma once
+// The HTTP server as the daemon configures it: settings, handlers, routes.
+#include <httplib.h>
+
+namespace tb {
+
+inline constexpr int kHttpPort = 3806;
+inline constexpr const char* kListenAddress = "0.0.0.0";
+inline constexpr size_t kMaxRequestBody = 67108864;  // 64 MiB
+
+// Applies the server settings (pool of 32, keep-alive, time-outs, body limit).
+void ApplyServerSettings(httplib::Server& server);
+
+// Registers the exception handler, the post-routing handler and every route.
+void RegisterHandlersAndRoutes(httplib::Server& server);
+
+}  // namespace tb

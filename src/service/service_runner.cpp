@@ -1,0 +1,119 @@
+#include "service/service_runner.h"
+
+#include <thread>
+
+namespace tb {
+
+void ManualResetEvent::Signal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = true;
+  cv_.notify_all();
+}
+
+void ManualResetEvent::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  signalled_ = false;
+}
+
+void ManualResetEvent::Wait() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  cv_.wait(lock, [this] { return signalled_; });
+}
+
+struct ServiceRunner::Shared {
+  ManualResetEvent stopEvent;
+  std::atomic<int> result{0};
+  std::atomic<bool> done{false};
+};
+
+ServiceRunner::ServiceRunner(Hooks hooks, std::atomic<bool>& shuttingDown)
+    : hooks_(std::move(hooks)), shuttingDown_(shuttingDown), shared_(std::make_shared<Shared>()) {}
+
+void ServiceRunner::Report(uint32_t state, uint32_t accepted, uint32_t waitHint, bool pending,
+                           uint32_t win32Exit, uint32_t specificExit) {
+  // One lock per report: the handler and ServiceMain never interleave fields.
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  ReportLocked(state, accepted, waitHint, pending, win32Exit, specificExit);
+}
+
+void ServiceRunner::ReportLocked(uint32_t state, uint32_t accepted, uint32_t waitHint,
+                                 bool pending, uint32_t win32Exit, uint32_t specificExit) {
+  status_.serviceType = 0x10;
+  status_.currentState = state;
+  status_.controlsAccepted = accepted;
+  status_.win32ExitCode = win32Exit;
+  status_.serviceSpecificExitCode = specificExit;
+  status_.waitHint = waitHint;
+  status_.checkPoint = pending ? nextCheckPoint_++ : 0;
+  if (sink_) sink_->Report(status_);
+}
+
+platform::ServiceStatus ServiceRunner::LastReported() const {
+  std::lock_guard<std::mutex> lock(statusMutex_);
+  return status_;
+}
+
+uint32_t ServiceRunner::ServiceMain(platform::ServiceStatusSink& sink) {
+  {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    sink_ = &sink;
+  }
+  constexpr uint32_t kStopAndShutdown = 5;
+  Report(platform::kServiceStartPending, 0, 3000, true, 0, 0);
+  Report(platform::kServiceRunning, kStopAndShutdown, 0, false, 0, 0);
+
+  std::shared_ptr<Shared> shared = shared_;
+  std::function<int()> run = hooks_.runDaemon;
+  std::thread worker([shared, run] {
+    int r = run();
+    shared->result.exchange(r);
+    shared->done.exchange(true);
+    shared->stopEvent.Signal();
+  });
+
+  shared->stopEvent.Wait();
+
+  const uint64_t deadline = hooks_.nowMs() + kStopDeadlineMs;
+  while (!shared->done.load() && hooks_.nowMs() < deadline) {
+    {
+      std::lock_guard<std::mutex> lock(statusMutex_);
+      ReportLocked(platform::kServiceStopPending, kStopAndShutdown, 5000, true, 0,
+                   status_.serviceSpecificExitCode);
+    }
+    hooks_.sleepMs(250);
+  }
+
+  uint32_t exitCode;
+  if (shared->done.load()) {
+    worker.join();
+    exitCode = static_cast<uint32_t>(shared->result.load());
+  } else {
+    worker.detach();  // abandoned; the process ends when the dispatcher returns
+    exitCode = kAbandonedExitCode;
+  }
+  Report(platform::kServiceStopped, kStopAndShutdown, 0, false,
+         exitCode == 0 ? 0 : kServiceSpecificError, exitCode);
+  return exitCode;
+}
+
+void ServiceRunner::HandleControl(uint32_t control) {
+  if (control == platform::kControlInterrogate) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    if (sink_) sink_->Report(status_);
+    return;
+  }
+  if (control != platform::kControlStop && control != platform::kControlShutdown) return;
+  {
+    // Test and report under one lock: of two racing stop requests only the
+    // first is accepted.
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    if (status_.currentState != platform::kServiceRunning) return;
+    ReportLocked(platform::kServiceStopPending, 5, 45000, true, 0,
+                 status_.serviceSpecificExitCode);
+  }
+  shuttingDown_.store(true);
+  if (hooks_.stopServer) hooks_.stopServer();
+  shared_->stopEvent.Signal();
+}
+
+}  // namespace tb

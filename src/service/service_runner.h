@@ -1,0 +1,69 @@
+#pragma once
+// The service's status sequence and control handling, independent of the OS:
+// start pending, running, stop pending while waiting for the daemon (at most
+// 45 s), stopped with the daemon's exit code.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+#include "platform/service_manager.h"
+
+namespace tb {
+
+// A manual-reset event: once signalled it stays signalled until reset.
+class ManualResetEvent {
+ public:
+  void Signal();
+  void Reset();
+  void Wait();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool signalled_ = false;
+};
+
+class ServiceRunner {
+ public:
+  struct Hooks {
+    std::function<int()> runDaemon;            // RunDaemonGuarded
+    std::function<bool()> stopServer;          // stops ActiveServer if present
+    std::function<uint64_t()> nowMs;           // monotonic milliseconds
+    std::function<void(uint32_t ms)> sleepMs;  // pause between stop reports
+  };
+
+  static constexpr uint32_t kStopDeadlineMs = 45000;
+  static constexpr uint32_t kAbandonedExitCode = 1053;
+  static constexpr uint32_t kServiceSpecificError = 1066;
+
+  ServiceRunner(Hooks hooks, std::atomic<bool>& shuttingDown);
+
+  // ServiceMain: reports the whole sequence through `sink` and returns the
+  // service's exit code (the daemon's result, or 1053 when it was abandoned).
+  uint32_t ServiceMain(platform::ServiceStatusSink& sink);
+
+  // The control handler: stop / shutdown while running, interrogate.
+  void HandleControl(uint32_t control);
+
+  platform::ServiceStatus LastReported() const;
+
+ private:
+  struct Shared;  // state the worker thread may outlive the runner with
+  void Report(uint32_t state, uint32_t accepted, uint32_t waitHint, bool pending,
+              uint32_t win32Exit, uint32_t specificExit);
+  void ReportLocked(uint32_t state, uint32_t accepted, uint32_t waitHint, bool pending,
+                    uint32_t win32Exit, uint32_t specificExit);
+
+  Hooks hooks_;
+  std::atomic<bool>& shuttingDown_;
+  std::shared_ptr<Shared> shared_;
+  mutable std::mutex statusMutex_;
+  platform::ServiceStatus status_;
+  uint32_t nextCheckPoint_ = 1;
+  platform::ServiceStatusSink* sink_ = nullptr;
+};
+
+}  // namespace tb

@@ -1,0 +1,25 @@
+#pragma once
+// Process-wide state shared by the service control handler and the daemon.
+#include <atomic>
+
+namespace httplib {
+class Server;
+}
+
+namespace tb {
+
+// Set once by the control handler on the first accepted stop or shutdown;
+// /print answers 503 from then on. Never set in a console run.
+std::atomic<bool>& ShuttingDown();
+
+// The running HTTP server, published by daemon_main while it exists.
+// Publishing, clearing and stopping are serialised, so a stop request can never
+// reach a server that is being destroyed.
+void PublishActiveServer(httplib::Server* server);
+void ClearActiveServer();
+// Stops the published server, if any: its listening socket is closed and the
+// listening loop returns once running requests have finished. True if a server
+// was there to stop.
+bool StopActiveServer();
+
+}  // namespace tb
