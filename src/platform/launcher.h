@@ -1,0 +1,48 @@
+#pragma once
+// Starting programs on the interactive user's desktop, and the processes
+// started that way.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace tb::platform {
+
+inline constexpr uint32_t kNoSession = 0xFFFFFFFF;
+
+enum class WindowMode { kShown, kHidden };
+
+enum class WaitOutcome { kExited, kTimedOut, kFailed };
+
+// A started program. Destroying it (or Close()) releases its handles, never
+// the program itself.
+class ChildProcess {
+ public:
+  virtual ~ChildProcess() = default;
+  // False when the start gave no usable process handle.
+  virtual bool HasUsableHandle() const = 0;
+  virtual uint32_t Id() const = 0;
+  virtual WaitOutcome Wait(uint32_t timeoutMs) = 0;
+  // The exit code once the program has exited; false when it cannot be read.
+  virtual bool ExitCode(uint32_t& code) = 0;
+  virtual bool Terminate(uint32_t exitCode) = 0;
+  // CloseProcessHandles: safe to call more than once.
+  virtual void Close() = 0;
+};
+
+class DesktopLauncher {
+ public:
+  virtual ~DesktopLauncher() = default;
+
+  // The session to launch into: the first active user session that is not 0,
+  // else the console session; kNoSession when none qualifies.
+  virtual uint32_t ActiveUserSession() = 0;
+
+  // Starts `commandLine` (first token names the program; program folder first,
+  // then the search path). Null on failure, with the reason in LastError().
+  virtual std::unique_ptr<ChildProcess> CreateProcessOnUserDesktop(const std::string& commandLine,
+                                                                   WindowMode mode) = 0;
+
+  virtual uint32_t LastError() = 0;
+};
+
+}  // namespace tb::platform

@@ -1,0 +1,26 @@
+#pragma once
+// Installed printers with their status text, the 15-minute list cache, the
+// remembered system default and the daemon's own default-printer rule.
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+namespace tb::printers {
+
+std::string PrinterStatusText(uint32_t status);
+
+// Fresh enumeration; fills `list` (a JSON array of {"name","status"}), empty on
+// failure, and refreshes the cache and the remembered system default.
+void RefreshPrinters(nlohmann::json& list);
+// True and the list on a fresh cache entry.
+bool GetCachedPrinters(nlohmann::json& list);
+// The cached list, or a refresh on a miss.
+nlohmann::json GetPrinterList();
+std::string GetCachedDefaultPrinter();
+// The /printers body: the list with "default": true on the daemon's default.
+nlohmann::json ListPrintersWithDefault();
+// The configured "*" printer, else the only printer, else the system default.
+std::string ResolveDefaultPrinter();
+
+}  // namespace tb::printers

@@ -1,0 +1,37 @@
+#pragma once
+// The configuration rows of the config table and the two print settings.
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace tb::store {
+
+struct ConfigEntry {
+  std::string type;
+  std::string flag;
+  std::string key;
+  std::string value;
+};
+
+nlohmann::json ConfigEntryToJson(const ConfigEntry& entry);  // all four members
+
+// Empty type / key = no filter on it. Empty list without a database.
+std::vector<ConfigEntry> ListConfig(const std::string& type, const std::string& key);
+// Entries are JSON objects with optional string members type, flag, key, value.
+bool SetConfigValues(const std::vector<nlohmann::json>& entries);
+bool SetConfigValue(const std::string& type, const std::string& key, const std::string& value,
+                    std::string* error = nullptr);
+std::string GetConfigValue(const std::string& type, const std::string& key,
+                           const std::string& defaultValue);
+int DeleteConfig(const std::string& type, const std::string& key);
+
+std::string NormalizePrintSettings(std::string_view text);
+bool SetPrintSettings(std::string_view text, std::string* error = nullptr);
+std::string GetPrintSettings();
+bool SetAutoScalePdf(bool on, std::string* error = nullptr);
+bool GetAutoScalePdf();
+void SeedConfigDefaults();
+
+}  // namespace tb::store
