@@ -5,10 +5,12 @@ target_link_libraries(tb_deps INTERFACE Threads::Threads)
 
 if(TB_WINDOWS)
   # Cross build: the full single-header cpp-httplib and the SQLite amalgamation
-  # are produced from Debian's source packages by scripts/fetch-win-sources.sh.
+  # are produced from Debian's source packages by scripts/fetch-win-sources.sh,
+  # which also copies the nlohmann-json headers there.
   set(TB_WIN_THIRD_PARTY "${CMAKE_SOURCE_DIR}/build/win-third-party" CACHE PATH
       "Folder holding httplib.h and sqlite3.c/.h for the Windows build")
-  if(NOT EXISTS "${TB_WIN_THIRD_PARTY}/httplib.h" OR NOT EXISTS "${TB_WIN_THIRD_PARTY}/sqlite3.c")
+  if(NOT EXISTS "${TB_WIN_THIRD_PARTY}/httplib.h" OR NOT EXISTS "${TB_WIN_THIRD_PARTY}/sqlite3.c"
+     OR NOT EXISTS "${TB_WIN_THIRD_PARTY}/nlohmann/json.hpp")
     message(FATAL_ERROR "Run scripts/fetch-win-sources.sh first (missing ${TB_WIN_THIRD_PARTY})")
   endif()
   add_library(tb_sqlite3 STATIC "${TB_WIN_THIRD_PARTY}/sqlite3.c")

@@ -1,12 +1,135 @@
 #include "http/settings_routes.h"
 
+#include <exception>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
 #include "http/replies.h"
+#include "http/text.h"
+#include "printers/printer_list.h"
 #include "service/app_version.h"
+#include "service/logging.h"
+#include "store/config_store.h"
 
 namespace tb {
+namespace {
+
+using nlohmann::json;
+
+// Strict parse, no comments. value() throws for a body that is not an object
+// and for a member of another type, which the handlers report as they are.
+json ParseBody(const httplib::Request& req) { return json::parse(req.body); }
+
+bool IsInstalledPrinter(const std::string& name) {
+  json printers;
+  printers::RefreshPrinters(printers);
+  for (const json& p : printers) {
+    auto it = p.find("name");
+    if (it != p.end() && it->is_string() && it->get_ref<const std::string&>() == name) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void HandleDefault(const httplib::Request& req, httplib::Response& res) {
+  const std::string name = req.get_param_value("printerName");  // first value
+  if (!name.empty()) {
+    LogInfo("Set default: " + StrictUtf8(name));
+    // Not checked against the installed printers: a printer may be added later.
+    if (!store::SetConfigValues({json{{"type", "*"}, {"value", name}}})) {
+      SendError(res, "Failed to save default printer.", 500);
+      return;
+    }
+  }
+  RedirectHome(res);
+}
+
+void HandleList(const httplib::Request&, httplib::Response& res) {
+  try {
+    json rows = json::array();
+    for (const store::ConfigEntry& row : store::ListConfig("", "")) {
+      rows.push_back(json{{"key", row.key}, {"value", row.value}});
+    }
+    SendJson(res, rows, 200);
+  } catch (const std::exception& e) {
+    SendError(res, e.what(), 200);
+  }
+}
+
+void HandleSetup(const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = ParseBody(req);
+    std::string key = body.value("key", std::string("*"));
+    const std::string value = body.value("value", std::string());
+    if (key.empty()) key = "*";
+    if (value.empty()) {
+      SendError(res, "value is required.", 400);
+      return;
+    }
+    if (!IsInstalledPrinter(value)) {
+      SendError(res, "printer name is wrong.", 400);
+      return;
+    }
+    json entry{{"value", value}};
+    if (key == "*") {
+      entry["type"] = "*";
+    } else {
+      entry["key"] = key;
+    }
+    if (!store::SetConfigValues({entry})) {
+      SendError(res, "Database write failed.", 200);
+      return;
+    }
+    SendJson(res, json{{"msg", "Config saved"}, {"status", "success"}}, 200);
+  } catch (const std::exception& e) {
+    SendError(res, e.what(), 200);
+  }
+}
+
+void HandleRemove(const httplib::Request& req, httplib::Response& res) {
+  try {
+    const json body = ParseBody(req);
+    const std::string type = body.value("type", std::string());
+    const std::string key = body.value("key", std::string());
+    if (key.empty()) {
+      SendError(res, "key is required.", 400);
+      return;
+    }
+    const int count = store::DeleteConfig(type, key);
+    if (count < 0) {
+      SendError(res, "Database operation failed.", 200);
+      return;
+    }
+    SendJson(res, json{{"count", count}, {"status", "success"}}, 200);
+  } catch (const std::exception& e) {
+    SendError(res, e.what(), 200);
+  }
+}
+
+void HandleSwitch(const httplib::Request&, httplib::Response& res) {
+  // Read and write are separate steps: two switches at once may store the same value.
+  const bool on = store::GetAutoScalePdf();
+  std::string error;
+  if (!store::SetAutoScalePdf(!on, &error)) {
+    SendError(res, "Failed to update AUTO_SCALE_PDF_TO_PRINTER: " + error, 500);
+    return;
+  }
+  RedirectHome(res);
+}
+
+void SetPrintModeAndRedirect(const std::string& mode, httplib::Response& res) {
+  std::string error;
+  if (!store::SetPrintSettings(mode, &error)) {
+    SendError(res, "Failed to update SUMATRA_PRINT_SETTINGS: " + error, 500);
+    return;
+  }
+  RedirectHome(res);
+}
 
 void HandleVersion(const httplib::Request&, httplib::Response& res) {
-  SendJson(res, nlohmann::json{{"version", kAppVersion}}, 200);
+  SendJson(res, json{{"version", kAppVersion}}, 200);
 }
 
 }  // namespace tb

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include <nlohmann/json.hpp>
+
 namespace tb::metrics {
 
 struct PageMetrics {
@@ -30,5 +32,21 @@ struct PageMetrics {
   int16_t dmPaperLength = 0;
   std::string source;
 };
+
+// The success document: {"ok": true} plus every field under its own name.
+nlohmann::json PageMetricsToJson(const PageMetrics& metrics);
+
+// The failure document: {"ok": false, "error": text}.
+nlohmann::json PageMetricsFailureJson(const std::string& error);
+
+// Decodes a success or failure document. False with the error text for a
+// failure document, a malformed one, or values no printer can have.
+bool PageMetricsFromJson(const nlohmann::json& document, PageMetrics& out, std::string& error);
+
+// Derives the metrics of `printerName` in the calling thread's security
+// context, trying the four variants in order. `sourcePrefix` heads `source`.
+// False with every variant's reason joined by "; ".
+bool DerivePageMetrics(const std::string& printerName, const std::string& sourcePrefix,
+                       PageMetrics& out, std::string& error);
 
 }  // namespace tb::metrics

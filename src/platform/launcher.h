@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace tb::platform {
 
@@ -24,7 +25,11 @@ class ChildProcess {
   virtual WaitOutcome Wait(uint32_t timeoutMs) = 0;
   // The exit code once the program has exited; false when it cannot be read.
   virtual bool ExitCode(uint32_t& code) = 0;
+  // Ends the program at once; it exits with `exitCode` where the platform
+  // lets the caller choose one.
   virtual bool Terminate(uint32_t exitCode) = 0;
+  // The reason (GetLastError / errno) of the last failed Wait or Terminate.
+  virtual uint32_t LastError() const = 0;
   // CloseProcessHandles: safe to call more than once.
   virtual void Close() = 0;
 };
@@ -42,7 +47,19 @@ class DesktopLauncher {
   virtual std::unique_ptr<ChildProcess> CreateProcessOnUserDesktop(const std::string& commandLine,
                                                                    WindowMode mode) = 0;
 
+  // The reason of the calling thread's last failed launch.
   virtual uint32_t LastError() = 0;
 };
+
+// One entry of the platform's session list, in the order the platform lists
+// them.
+struct SessionState {
+  uint32_t id = kNoSession;
+  bool active = false;
+};
+
+// The session walk both platforms share: the first active session that is
+// not session 0, else `fallback` (the console session, possibly kNoSession).
+uint32_t ChooseActiveSession(const std::vector<SessionState>& sessions, uint32_t fallback);
 
 }  // namespace tb::platform

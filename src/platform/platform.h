@@ -8,12 +8,14 @@ class Process;
 class ServiceManager;
 class Spooler;
 class DesktopLauncher;
+class MetricsChannel;
 
 struct Platform {
   Process* process = nullptr;
   ServiceManager* serviceManager = nullptr;
   Spooler* spooler = nullptr;
   DesktopLauncher* launcher = nullptr;
+  MetricsChannel* metricsChannel = nullptr;
 };
 
 // The platform in use: the real one unless a test replaced it.

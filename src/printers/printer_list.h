@@ -1,12 +1,16 @@
 #pragma once
 // Installed printers with their status text, the 15-minute list cache, the
 // remembered system default and the daemon's own default-printer rule.
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 namespace tb::printers {
+
+inline constexpr std::chrono::milliseconds kPrinterCacheTtl{900000};  // 15 minutes
 
 std::string PrinterStatusText(uint32_t status);
 
@@ -22,5 +26,12 @@ std::string GetCachedDefaultPrinter();
 nlohmann::json ListPrintersWithDefault();
 // The configured "*" printer, else the only printer, else the system default.
 std::string ResolveDefaultPrinter();
+
+// The clock the cache reads its expiry against; an empty function restores the
+// steady clock. Lets tests move time instead of waiting.
+using CacheClock = std::function<std::chrono::steady_clock::time_point()>;
+void SetPrinterCacheClock(CacheClock clock);
+// Forgets the cached list and the remembered system default.
+void ResetPrinterCache();
 
 }  // namespace tb::printers

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <system_error>
 
+#include "metrics/metrics_helper.h"
+#include "pdffit/pdfium_api.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/log_output.h"
@@ -14,6 +16,9 @@
 #include "service/logging.h"
 #include "service/server_setup.h"
 #include "service/service_state.h"
+#include "store/config_store.h"
+#include "store/database.h"
+#include "store/maintenance.h"
 
 namespace tb {
 namespace {
@@ -48,6 +53,11 @@ void SetProgramFolderForTesting(const std::string& folder) {
 }
 
 int daemon_main() {
+  // The metrics helper role touches nothing of the daemon: no folder, log or
+  // database.
+  int helperExitCode = 0;
+  if (metrics::RunMetricsHelperMode(helperExitCode)) return helperExitCode;
+
   platform::Process& process = *platform::Current().process;
 
   // Working directory = the executable's folder.
@@ -72,6 +82,20 @@ int daemon_main() {
   std::error_code ec;
   std::filesystem::create_directory("sumatrapdfcache", ec);  // existing is fine
 
+  store::OpenDatabase();
+  if (store::Database::Shared().IsOpen()) {
+    store::Database::Shared().SetBusyTimeout(store::kBusyTimeoutMs);
+    store::SeedConfigDefaults();
+    const bool autoScale = store::GetAutoScalePdf();
+    const std::string mode = store::GetPrintSettings();
+    LogInfo("[Config] SUMATRA_PRINT_SETTINGS=" + mode +
+            ", AUTO_SCALE_PDF_TO_PRINTER=" + (autoScale ? "1" : "0"));
+  }
+
+  pdffit::LoadPdfiumAtStartup();
+
+  store::StartMaintenanceThread();
+
   int result = 0;
   {
     PublishedServer published;
@@ -93,6 +117,14 @@ int daemon_main() {
     }
 
     // Ordered shutdown; the listening loop has let running requests finish.
+    // Each step is logged so that an operator can see where a stop hung.
+    LogInfo("[Shutdown] server stopped");
+    store::StopMaintenanceThread();
+    LogInfo("[Shutdown] maintenance thread stopped");
+    pdffit::ShutdownPdfium();
+    LogInfo("[Shutdown] PDFium released");
+    store::CloseDatabase();
+    LogInfo("[Shutdown] database closed");
     platform::FlushStandardStreams();
   }
   return result;

@@ -1,7 +1,12 @@
 #include "service/server_setup.h"
 
 #include "http/replies.h"
+#include "platform/listen_socket.h"
 #include "http/settings_routes.h"
+#include "http/status_page.h"
+#include "printers/printer_routes.h"
+#include "printing/print_intake.h"
+#include "store/history.h"
 
 namespace tb {
 
@@ -13,6 +18,12 @@ void ApplyServerSettings(httplib::Server& server) {
   server.set_write_timeout(30, 0);
   server.set_idle_interval(0, 500000);
   server.set_payload_max_length(kMaxRequestBody);
+  // Headers and body go out in separate writes; without TCP_NODELAY every
+  // answer waits for the client's delayed acknowledgement (about 40 ms).
+  server.set_tcp_nodelay(true);
+  server.set_socket_options([](socket_t sock) {
+    platform::ConfigureListeningSocket(static_cast<std::uintptr_t>(sock));
+  });
 }
 
 void RegisterHandlersAndRoutes(httplib::Server& server) {
@@ -20,7 +31,34 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
   server.set_post_routing_handler(AddCorsHeaders);
 
   // Routes in the order of the route table; every pattern matches a whole path.
+  server.Get("/", HandleStatusPage);
+  server.Get("/default", HandleDefault);
+  server.Get("/printers", printers::HandlePrinters);
+  server.Get("/list", HandleList);
+  server.Post("/setup", HandleSetup);
+  server.Post("/remove", HandleRemove);
   server.Options(".*", AnswerPreflight);
+  server.Post("/print", [](const httplib::Request& req, httplib::Response& res,
+                           const httplib::ContentReader& content) {
+    printing::HandlePrint(req, res, content);
+  });
+  server.Get("/history", store::HandleHistory);
+  server.Get("/test", HandleTestPage);
+  server.Get("/jobs", printers::HandleJobs);
+  server.Get("/cancel", printers::HandleCancel);
+  server.Get("/switch", HandleSwitch);
+  server.Get("/fit", [](const httplib::Request&, httplib::Response& res) {
+    SetPrintModeAndRedirect("fit", res);
+  });
+  server.Get("/shrink", [](const httplib::Request&, httplib::Response& res) {
+    SetPrintModeAndRedirect("shrink", res);
+  });
+  server.Get("/noscale", [](const httplib::Request&, httplib::Response& res) {
+    SetPrintModeAndRedirect("noscale", res);
+  });
+  server.Get("/stretch", [](const httplib::Request&, httplib::Response& res) {
+    SetPrintModeAndRedirect("stretch", res);
+  });
   server.Get("/version", HandleVersion);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 // The configuration rows of the config table and the two print settings.
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,9 @@ struct ConfigEntry {
   std::string key;
   std::string value;
 };
+
+// ConfigWriteMutex: taken before DbMutex by every writer and by GetConfigValue.
+std::mutex& ConfigWriteMutex();
 
 nlohmann::json ConfigEntryToJson(const ConfigEntry& entry);  // all four members
 

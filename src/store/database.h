@@ -18,6 +18,11 @@ class Database {
   // CloseDatabase.
   void Close();
 
+  // Both take Mutex(): not for callers already holding it.
+  bool IsOpen();
+  // sqlite3_busy_timeout on the open connection; nothing when closed.
+  void SetBusyTimeout(int milliseconds);
+
   // DbMutex: always the innermost lock.
   std::mutex& Mutex() { return mutex_; }
   // Only while Mutex() is held; null when no database is open.
@@ -27,6 +32,9 @@ class Database {
   std::mutex mutex_;
   sqlite3* handle_ = nullptr;
 };
+
+// How long a statement that meets a locked file keeps retrying.
+inline constexpr int kBusyTimeoutMs = 5000;
 
 void OpenDatabase();
 void CloseDatabase();

@@ -10,6 +10,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -92,11 +94,21 @@ DaemonProcess::DaemonProcess(const TempFolder& folder, DaemonOptions options)
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   // Start from a neutral folder so that the daemon must set its own.
   posix_spawn_file_actions_addchdir_np(&actions, "/");
+  // Other test runs on this machine may hold the fixed port for a while.
+  if (options.waitForPort && !WaitForPortFree(3806, std::chrono::seconds(180))) {
+    throw std::runtime_error("port 3806 stays taken by another process");
+  }
   int rc = posix_spawn(&pid_, exe_.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (rc != 0) throw std::runtime_error("posix_spawn failed");
-  if (options.waitForPort && !WaitForPort(3806, std::chrono::seconds(20))) {
-    throw std::runtime_error("daemon did not open port 3806; stderr: " + Stderr());
+  if (options.waitForPort) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (ListeningPid(3806) != pid_) {
+      if (std::chrono::steady_clock::now() > deadline || !Running()) {
+        throw std::runtime_error("daemon did not open port 3806; stderr: " + Stderr());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
   }
 }
 
@@ -153,6 +165,46 @@ bool WaitForPort(int port, std::chrono::milliseconds timeout) {
   return false;
 }
 
-bool PortIsFree(int port) { return !TryConnect(port); }
+bool PortIsFree(int port) { return ListeningPid(port) == 0 && !TryConnect(port); }
+
+bool WaitForPortFree(int port, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!PortIsFree(port)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return true;
+}
+
+pid_t ListeningPid(int port) {
+  // Find the inode of the listening socket, then the process holding it.
+  char want[16];
+  std::snprintf(want, sizeof want, ":%04X", port);
+  std::string inode;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    std::istringstream in(ReadFile(table));
+    std::string line;
+    std::getline(in, line);
+    while (std::getline(in, line)) {
+      std::istringstream f(line);
+      std::string sl, local, remote, state, queues, timer, retr, uid, timeout, ino;
+      f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >> ino;
+      if (state == "0A" && local.size() >= 5 && local.substr(local.size() - 5) == want) inode = ino;
+    }
+  }
+  if (inode.empty()) return 0;
+  const std::string target = "socket:[" + inode + "]";
+  std::error_code ec;
+  for (auto& proc : fs::directory_iterator("/proc", ec)) {
+    std::string name = proc.path().filename().string();
+    if (name.empty() || !std::isdigit(static_cast<unsigned char>(name[0]))) continue;
+    std::error_code ec2;
+    for (auto& fd : fs::directory_iterator(proc.path() / "fd", ec2)) {
+      std::error_code ec3;
+      if (fs::read_symlink(fd.path(), ec3).string() == target) return static_cast<pid_t>(std::stoi(name));
+    }
+  }
+  return -1;  // listening, but the owner is not visible
+}
 
 }  // namespace tbtest

@@ -67,5 +67,8 @@ std::string BuildDir();
 bool WaitForPort(int port, std::chrono::milliseconds timeout);
 // True when nothing listens on the port.
 bool PortIsFree(int port);
+bool WaitForPortFree(int port, std::chrono::milliseconds timeout);
+// The process listening on the TCP port: 0 when none, -1 when unknown.
+pid_t ListeningPid(int port);
 
 }  // namespace tbtest

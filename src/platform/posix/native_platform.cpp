@@ -1,4 +1,7 @@
 #include "platform/platform.h"
+#include "platform/posix/cups_spooler.h"
+#include "platform/posix/launcher_posix.h"
+#include "platform/posix/metrics_channel_posix.h"
 #include "platform/posix/process_posix.h"
 #include "platform/posix/service_manager_posix.h"
 
@@ -7,7 +10,12 @@ namespace tb::platform {
 Platform& Native() {
   static PosixProcess process;
   static SystemdServiceManager serviceManager("/etc/systemd/system", RunCommand);
-  static Platform platform{&process, &serviceManager, nullptr, nullptr};
+  static CupsSpooler spooler;
+  static LogindSessionSource sessions;
+  static PosixDesktopLauncher launcher(sessions, StartedByServiceManager);
+  static PosixMetricsChannel metricsChannel(
+      [](uint32_t session, uid_t& uid) { return launcher.SessionUser(session, uid); });
+  static Platform platform{&process, &serviceManager, &spooler, &launcher, &metricsChannel};
   return platform;
 }
 

@@ -1,0 +1,461 @@
+#include "platform/posix/launcher_posix.h"
+
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <systemd/sd-login.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <thread>
+
+#include "platform/command_line.h"
+#include "service/logging.h"
+
+extern char** environ;
+
+namespace tb::platform {
+namespace {
+
+thread_local uint32_t t_lastError = 0;
+
+uint32_t Fail(int error) {
+  t_lastError = static_cast<uint32_t>(error);
+  return t_lastError;
+}
+
+// A file descriptor closed on every path.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() { Reset(); }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  void Reset(int fd = -1) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+  int Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+std::string FolderOfExecutable() {
+  char buf[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+  if (n <= 0) return {};
+  std::string path(buf, static_cast<size_t>(n));
+  size_t cut = path.rfind('/');
+  return cut == std::string::npos ? std::string() : path.substr(0, cut);
+}
+
+bool IsExecutableFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(path.c_str(), X_OK) == 0;
+}
+
+// A program named with a folder is taken as it is; a bare name is looked for
+// in the program folder first, then along PATH. The current directory is not
+// searched: it is the program folder anyway.
+bool FindProgram(const std::string& name, const std::string& programFolder, std::string& path) {
+  if (name.empty()) return false;
+  if (name.find('/') != std::string::npos) {
+    path = name;
+    return IsExecutableFile(path);
+  }
+  if (!programFolder.empty() && IsExecutableFile(programFolder + "/" + name)) {
+    path = programFolder + "/" + name;
+    return true;
+  }
+  const char* env = std::getenv("PATH");
+  std::string search = env && *env ? env : "/usr/local/bin:/usr/bin:/bin";
+  size_t start = 0;
+  for (;;) {
+    size_t end = search.find(':', start);
+    std::string dir = search.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    if (!dir.empty() && IsExecutableFile(dir + "/" + name)) {
+      path = dir + "/" + name;
+      return true;
+    }
+    if (end == std::string::npos) return false;
+    start = end + 1;
+  }
+}
+
+// Who the program runs as in the service, and with which environment.
+struct RunAs {
+  uid_t uid = 0;
+  gid_t gid = 0;
+  std::vector<gid_t> groups;
+  std::vector<std::string> environment;
+};
+
+bool LookUpUser(uid_t uid, RunAs& runAs) {
+  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  int rc;
+  while ((rc = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (rc != 0 || !found) {
+    Fail(rc != 0 ? rc : ENOENT);
+    return false;
+  }
+  runAs.uid = pw.pw_uid;
+  runAs.gid = pw.pw_gid;
+
+  // The group list is read here: the child may only make system calls.
+  int count = 32;
+  runAs.groups.resize(static_cast<size_t>(count));
+  while (::getgrouplist(pw.pw_name, pw.pw_gid, runAs.groups.data(), &count) < 0) {
+    if (count <= static_cast<int>(runAs.groups.size())) count = static_cast<int>(runAs.groups.size()) * 2;
+    runAs.groups.resize(static_cast<size_t>(count));
+  }
+  runAs.groups.resize(static_cast<size_t>(count));
+
+  std::string home = pw.pw_dir ? pw.pw_dir : "/";
+  std::string shell = pw.pw_shell && *pw.pw_shell ? pw.pw_shell : "/bin/sh";
+  std::string runtimeDir = "/run/user/" + std::to_string(uid);
+  runAs.environment = {
+      "HOME=" + home,
+      "USER=" + std::string(pw.pw_name),
+      "LOGNAME=" + std::string(pw.pw_name),
+      "SHELL=" + shell,
+      uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
+               : "PATH=/usr/local/bin:/usr/bin:/bin",
+  };
+  struct stat st {};
+  if (::stat(runtimeDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+    runAs.environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
+  }
+  return true;
+}
+
+int OpenPidFd(pid_t pid) {
+#ifdef SYS_pidfd_open
+  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+  (void)pid;
+  errno = ENOSYS;
+  return -1;
+#endif
+}
+
+// Marks every descriptor from 3 up close-on-exec (async-signal-safe).
+void CloseOnExecFrom3(int maxFd) {
+#ifdef SYS_close_range
+  if (::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) == 0) return;
+#endif
+  for (int fd = 3; fd < maxFd; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+[[noreturn]] void ChildFail(int pipeFd) {
+  int error = errno;
+  ssize_t ignored = ::write(pipeFd, &error, sizeof error);
+  (void)ignored;
+  ::_exit(127);
+}
+
+class PosixChildProcess : public ChildProcess {
+ public:
+  PosixChildProcess(pid_t pid, int pidFd) : pid_(pid), pidFd_(pidFd) {}
+  ~PosixChildProcess() override { Close(); }
+
+  bool HasUsableHandle() const override { return pid_ > 0; }
+  uint32_t Id() const override { return pid_ > 0 ? static_cast<uint32_t>(pid_) : 0; }
+
+  WaitOutcome Wait(uint32_t timeoutMs) override {
+    if (pid_ <= 0) {
+      lastError_ = EBADF;
+      return WaitOutcome::kFailed;
+    }
+    if (reaped_) return WaitOutcome::kExited;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+      int reap = TryReap();
+      if (reap > 0) return WaitOutcome::kExited;
+      if (reap < 0) return WaitOutcome::kFailed;
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return WaitOutcome::kTimedOut;
+      if (pidFd_ >= 0) {
+        pollfd p{pidFd_, POLLIN, 0};
+        int rc = ::poll(&p, 1, static_cast<int>(std::min<int64_t>(left.count(), INT_MAX)));
+        if (rc < 0 && errno != EINTR) {
+          lastError_ = static_cast<uint32_t>(errno);
+          return WaitOutcome::kFailed;
+        }
+      } else {
+        std::this_thread::sleep_for(std::min(left, std::chrono::milliseconds(10)));
+      }
+    }
+  }
+
+  bool ExitCode(uint32_t& code) override {
+    if (!reaped_ && TryReap() <= 0) return false;
+    if (WIFEXITED(status_)) {
+      code = static_cast<uint32_t>(WEXITSTATUS(status_));
+    } else if (WIFSIGNALED(status_)) {
+      code = 128u + static_cast<uint32_t>(WTERMSIG(status_));  // as shells report it
+    } else {
+      return false;
+    }
+    return true;
+  }
+
+  bool Terminate(uint32_t) override {
+    // Until it is reaped the id cannot have been given to another process.
+    if (pid_ <= 0 || reaped_) {
+      lastError_ = ESRCH;
+      return false;
+    }
+    if (::kill(pid_, SIGKILL) != 0) {
+      lastError_ = static_cast<uint32_t>(errno);
+      return false;
+    }
+    return true;
+  }
+
+  uint32_t LastError() const override { return lastError_; }
+
+  void Close() override {
+    if (pidFd_ >= 0) {
+      ::close(pidFd_);
+      pidFd_ = -1;
+    }
+    if (pid_ > 0 && !reaped_ && TryReap() == 0) {
+      // Still running: someone must collect it when it ends, or it would
+      // stay behind as a zombie for the daemon's lifetime.
+      pid_t pid = pid_;
+      std::thread([pid] {
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+      }).detach();
+    }
+    pid_ = -1;
+  }
+
+ private:
+  // 1 reaped (now or before), 0 still running, -1 error.
+  int TryReap() {
+    if (reaped_) return 1;
+    int status = 0;
+    pid_t r;
+    do {
+      r = ::waitpid(pid_, &status, WNOHANG);
+    } while (r < 0 && errno == EINTR);
+    if (r == pid_) {
+      reaped_ = true;
+      status_ = status;
+      return 1;
+    }
+    if (r == 0) return 0;
+    lastError_ = static_cast<uint32_t>(errno);
+    return -1;
+  }
+
+  pid_t pid_;
+  int pidFd_;
+  bool reaped_ = false;
+  int status_ = 0;
+  uint32_t lastError_ = 0;
+};
+
+}  // namespace
+
+bool LogindSessionSource::ListSessions(std::vector<LoginSession>& sessions) {
+  sessions.clear();
+  char** ids = nullptr;
+  int n = sd_get_sessions(&ids);
+  if (n < 0) {
+    errno = -n;
+    return false;
+  }
+  for (int i = 0; i < n; ++i) {
+    LoginSession s;
+    s.id = ids[i];
+    uid_t uid = 0;
+    bool known = sd_session_get_uid(ids[i], &uid) >= 0;
+    s.uid = static_cast<uint32_t>(uid);
+    s.active = sd_session_is_active(ids[i]) > 0;
+    char* cls = nullptr;
+    if (sd_session_get_class(ids[i], &cls) >= 0 && cls) s.sessionClass = cls;
+    std::free(cls);
+    std::free(ids[i]);
+    if (known) sessions.push_back(std::move(s));
+  }
+  std::free(ids);
+  return true;
+}
+
+uint32_t SessionNumber(const std::string& id) {
+  std::string digits = id;
+  uint32_t high = 0;
+  if (!digits.empty() && digits[0] == 'c') {
+    digits.erase(0, 1);
+    high = 0x80000000u;
+  }
+  if (digits.empty() || digits.size() > 10 ||
+      !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return kNoSession;
+  }
+  unsigned long long value = std::stoull(digits);
+  if (value >= 0x80000000ull) return kNoSession;
+  return high | static_cast<uint32_t>(value);
+}
+
+PosixDesktopLauncher::PosixDesktopLauncher(LoginSessionSource& sessions,
+                                           std::function<bool()> inServiceSession,
+                                           std::string programFolder)
+    : sessions_(sessions),
+      inServiceSession_(std::move(inServiceSession)),
+      programFolder_(std::move(programFolder)) {}
+
+uint32_t PosixDesktopLauncher::ActiveUserSession() {
+  std::vector<LoginSession> list;
+  if (!sessions_.ListSessions(list)) return kNoSession;
+  std::vector<SessionState> states;
+  for (const LoginSession& s : list) {
+    if (s.sessionClass != "user") continue;
+    uint32_t number = SessionNumber(s.id);
+    if (number == kNoSession) continue;
+    states.push_back({number, s.active});
+  }
+  return ChooseActiveSession(states, kNoSession);
+}
+
+bool PosixDesktopLauncher::SessionUser(uint32_t session, uid_t& uid) {
+  std::vector<LoginSession> list;
+  if (!sessions_.ListSessions(list)) return false;
+  for (const LoginSession& s : list) {
+    if (SessionNumber(s.id) == session) {
+      uid = static_cast<uid_t>(s.uid);
+      return true;
+    }
+  }
+  return false;
+}
+
+uint32_t PosixDesktopLauncher::LastError() { return t_lastError; }
+
+std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
+    const std::string& commandLine, WindowMode) {
+  std::vector<std::string> args = SplitCommandLine(commandLine);
+  std::string folder = programFolder_.empty() ? FolderOfExecutable() : programFolder_;
+  std::string program;
+  if (args.empty() || !FindProgram(args[0], folder, program)) {
+    Fail(ENOENT);
+    return nullptr;
+  }
+
+  bool switchUser = false;
+  RunAs runAs;
+  if (inServiceSession_ && inServiceSession_()) {
+    uint32_t session = ActiveUserSession();
+    if (session != kNoSession) {
+      uid_t uid = 0;
+      if (!SessionUser(session, uid)) {
+        Fail(ENOENT);
+        LogError("No user for session " + std::to_string(session));
+        return nullptr;
+      }
+      if (!LookUpUser(uid, runAs)) {
+        LogError("Cannot look up user " + std::to_string(uid) + ": " +
+                 std::to_string(t_lastError));
+        return nullptr;
+      }
+      switchUser = true;
+    }
+  }
+
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  char** childEnv = environ;
+  if (switchUser) {
+    for (std::string& e : runAs.environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    childEnv = envp.data();
+  }
+  const bool changeIds = switchUser && runAs.uid != ::geteuid();
+
+  Fd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (devNull.get() < 0) {
+    Fail(errno);
+    return nullptr;
+  }
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    Fail(errno);
+    return nullptr;
+  }
+  Fd errRead(pipeFds[0]), errWrite(pipeFds[1]);
+
+  rlimit limit{};
+  int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                  ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536))
+                  : 65536;
+
+  pid_t pid = ::fork();
+  if (pid < 0) {
+    Fail(errno);
+    return nullptr;
+  }
+  if (pid == 0) {
+    // Child: only async-signal-safe calls until exec.
+    sigset_t none;
+    sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
+    if (::dup2(devNull.get(), 0) < 0) ChildFail(errWrite.get());
+    if (changeIds) {
+      if (::setgroups(runAs.groups.size(), runAs.groups.data()) != 0) ChildFail(errWrite.get());
+      if (::setgid(runAs.gid) != 0) ChildFail(errWrite.get());
+      if (::setuid(runAs.uid) != 0) ChildFail(errWrite.get());
+    }
+    CloseOnExecFrom3(maxFd);
+    ::execve(program.c_str(), argv.data(), childEnv);
+    ChildFail(errWrite.get());
+  }
+
+  errWrite.Reset();
+  int childError = 0;
+  ssize_t got;
+  do {
+    got = ::read(errRead.get(), &childError, sizeof childError);
+  } while (got < 0 && errno == EINTR);
+  if (got == static_cast<ssize_t>(sizeof childError)) {
+    // The exec did not happen: collect the child and report its reason.
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    Fail(childError);
+    return nullptr;
+  }
+  return std::make_unique<PosixChildProcess>(pid, OpenPidFd(pid));
+}
+
+}  // namespace tb::platform

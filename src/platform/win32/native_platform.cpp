@@ -1,0 +1,20 @@
+#include "platform/platform.h"
+#include "platform/win32/launcher_win32.h"
+#include "platform/win32/metrics_channel_win32.h"
+#include "platform/win32/process_win32.h"
+#include "platform/win32/service_manager_win32.h"
+#include "platform/win32/win_spooler.h"
+
+namespace tb::platform {
+
+Platform& Native() {
+  static Win32Process process;
+  static ScmServiceManager serviceManager;
+  static Win32DesktopLauncher launcher;
+  static Win32MetricsChannel metricsChannel;
+  static WinSpooler spooler;
+  static Platform platform{&process, &serviceManager, &spooler, &launcher, &metricsChannel};
+  return platform;
+}
+
+}  // namespace tb::platform

@@ -1,0 +1,43 @@
+#include "printers/printer_routes.h"
+
+#include <exception>
+#include <string>
+
+#include "http/replies.h"
+#include "printers/job_queue.h"
+#include "printers/printer_list.h"
+#include "service/logging.h"
+
+namespace tb::printers {
+
+using nlohmann::json;
+
+void HandlePrinters(const httplib::Request&, httplib::Response& res) {
+  SendJson(res, ListPrintersWithDefault(), 200);
+}
+
+void HandleJobs(const httplib::Request&, httplib::Response& res) {
+  json all = json::array();
+  for (const json& printer : GetPrinterList()) {
+    const std::string name = printer.value("name", std::string());
+    if (name.empty()) continue;
+    for (json& job : ListPrintJobs(name)) all.push_back(std::move(job));
+  }
+  SendJson(res, all, 200);
+}
+
+void HandleCancel(const httplib::Request& req, httplib::Response& res) {
+  // A name that was given but is not text must not fall back to the default
+  // printer: that would empty a queue nobody asked for. It is kept as it is,
+  // and no printer carries such a name.
+  std::string name = req.has_param("printerName") ? req.get_param_value("printerName") : "";
+  try {
+    const int count = CancelPrintJob(name);
+    SendJson(res, json{{"status", "success"}, {"count", count}, {"printerName", name}}, 200);
+  } catch (const std::exception& e) {
+    LogError(std::string("Exception: ") + e.what());
+    SendError(res, e.what(), 200);
+  }
+}
+
+}  // namespace tb::printers

@@ -1,0 +1,12 @@
+#pragma once
+#include <chrono>
+#include <string>
+
+namespace tb::printing {
+
+// Local wall-clock time as "YYYY-MM-DD hh:mm:ss.mmm", the time format of the
+// print records: fixed width, so text order is time order.
+std::string LocalTimestamp();
+std::string LocalTimestamp(std::chrono::system_clock::time_point when);
+
+}  // namespace tb::printing

@@ -1,0 +1,231 @@
+#include "printing/print_execution.h"
+
+#include <sqlite3.h>
+
+#include <algorithm>
+#include <fstream>
+#include <thread>
+
+#include "http/replies.h"
+#include "pdffit/pdf_fit.h"
+#include "platform/platform.h"
+#include "platform/utf8_path.h"
+#include "printing/local_timestamp.h"
+#include "service/logging.h"
+#include "store/database.h"
+#include "store/statement.h"
+
+namespace tb::printing {
+namespace {
+
+using nlohmann::json;
+using platform::WaitOutcome;
+using platform::WindowMode;
+
+std::string WithoutQuotes(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '"'), text.end());
+  return text;
+}
+
+uint32_t Millis(std::chrono::milliseconds d) {
+  return static_cast<uint32_t>(std::clamp<int64_t>(d.count(), 0, 0xFFFFFFFE));
+}
+
+// The graceful close, then the forced one. Always ends with the program
+// counted as hung.
+void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
+                    const PrintServices& services) {
+  platform::DesktopLauncher& launcher = *platform::Current().launcher;
+  const PrintTimeLimits& limits = services.limits;
+  LogInfo("Print process timeout, attempting graceful close.");
+
+  bool closed = false;
+  std::unique_ptr<platform::ChildProcess> helper = launcher.CreateProcessOnUserDesktop(
+      BuildCloseHelperCommandLine(program.Id()), WindowMode::kHidden);
+  if (helper) {
+    if (helper->HasUsableHandle()) helper->Wait(Millis(limits.helperFinish));
+    closed = program.Wait(Millis(limits.programAfterHelper)) == WaitOutcome::kExited;
+    helper->Close();
+  }
+  if (closed) return;
+
+  LogInfo("Graceful close failed, forcing termination.");
+  if (!program.Terminate(1)) {
+    LogError("TerminateProcess failed: " + std::to_string(program.LastError()));
+  }
+  program.Wait(Millis(limits.afterTerminate));
+  std::this_thread::sleep_for(limits.pauseBeforeCancel);
+  // Whatever the killed program had already queued must not print later.
+  try {
+    std::string name = printer;
+    services.cancelPrintJob(name);
+  } catch (const std::exception& e) {
+    LogError(std::string("CancelPrintJob failed: ") + e.what());
+  }
+}
+
+}  // namespace
+
+std::mutex& PrintMutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::string BuildPrintCommandLine(const std::string& printer, const std::string& setting,
+                                  const std::string& document) {
+  std::string line = "\"";
+  line += kPrintProgram;
+  line += "\" -silent -print-to \"";
+  line += WithoutQuotes(printer);
+  line += "\" -print-settings \"";
+  line += setting;
+  line += "\" \"";
+  line += WithoutQuotes(document);
+  line += "\"";
+  return line;
+}
+
+std::string BuildCloseHelperCommandLine(uint32_t processId) {
+  return std::string("\"") + kCloseHelper + "\" " + std::to_string(processId);
+}
+
+PrintRun RunPrintProgram(const std::string& commandLine, const std::string& printer,
+                         const PrintServices& services) {
+  platform::DesktopLauncher& launcher = *platform::Current().launcher;
+  PrintRun run;
+  run.process = launcher.CreateProcessOnUserDesktop(commandLine, WindowMode::kShown);
+  if (!run.process) {
+    run.launchError = launcher.LastError();
+    run.outcome = LaunchOutcome::kNotStarted;
+    return run;
+  }
+  if (!run.process->HasUsableHandle()) {
+    run.outcome = LaunchOutcome::kNoUsableHandle;
+    return run;
+  }
+  run.outcome = LaunchOutcome::kRan;
+  switch (run.process->Wait(Millis(services.limits.programExit))) {
+    case WaitOutcome::kExited: {
+      uint32_t exitCode = 0;
+      if (run.process->ExitCode(exitCode)) run.code = static_cast<int>(exitCode);
+      break;
+    }
+    case WaitOutcome::kFailed:
+      LogError("WaitForSingleObject error: " + std::to_string(run.process->LastError()));
+      break;
+    case WaitOutcome::kTimedOut:
+      EndHungProgram(*run.process, printer, services);
+      run.code = kProgramHung;
+      break;
+  }
+  return run;
+}
+
+void RecordPrint(const PrintRecord& r) {
+  static const char* kInsert =
+      "INSERT INTO print_files(md5sum,RequestTrackingNumber,filePath,fileSize,printerName,code,"
+      "print_start_time,print_end_time) VALUES(?,?,?,?,?,?,?,?);";
+  std::string failure;
+  {
+    store::Database& db = store::Database::Shared();
+    std::lock_guard<std::mutex> lock(db.Mutex());
+    if (!db.Handle()) {
+      failure = "INSERT prepare failed: database is not initialized";
+    } else {
+      store::Statement st(db.Handle(), kInsert);
+      if (!st.Ok()) {
+        failure = std::string("INSERT prepare failed: ") + sqlite3_errmsg(db.Handle());
+      } else {
+        st.BindText(1, r.md5sum);
+        st.BindText(2, r.requestTrackingNumber);
+        st.BindText(3, r.filePath);
+        st.BindInt64(4, r.fileSize);
+        st.BindText(5, r.printerName);
+        st.BindInt(6, r.code);
+        st.BindText(7, r.printStartTime);
+        st.BindText(8, r.printEndTime);
+        if (st.Step() != SQLITE_DONE) {
+          failure = std::string("INSERT print_files failed: ") + sqlite3_errmsg(db.Handle());
+        }
+      }
+    }
+  }
+  // Logged outside DbMutex, which stays the innermost lock.
+  if (!failure.empty()) LogError(failure);
+}
+
+void ExecutePrint(PrintRequest&& request, httplib::Response& res, const PrintServices& services) {
+  const bool fitsToPrinter = request.fromBase64 && request.autoScale && request.extension == "pdf";
+
+  // The PDF fit step runs while CacheMutex is still held so that the cache
+  // cleaner cannot remove the stored document or its fitted copy meanwhile.
+  if (fitsToPrinter) {
+    request.documentPath = pdffit::FitDocumentForPrinter(request.documentPath, request.printerName);
+  }
+
+  if (request.cacheLock.owns_lock()) {
+    TouchFile(request.documentPath);
+    request.cacheLock.unlock();
+  }
+
+  const std::string printer = WithoutQuotes(request.printerName);
+  request.documentPath = WithoutQuotes(std::move(request.documentPath));
+
+  int64_t fileSize = request.fileSize;
+  {
+    std::ifstream in(PathFromUtf8(request.documentPath), std::ios::binary | std::ios::ate);
+    if (in.good()) {
+      std::streamoff end = in.tellg();
+      if (end >= 0) fileSize = static_cast<int64_t>(end);
+    }
+  }
+
+  std::string setting = services.printSettings();
+  if (fitsToPrinter && setting != "fit") {
+    LogError("[Print] AUTO_SCALE_PDF_TO_PRINTER requires Sumatra fit; overriding print-settings=" +
+             setting + " -> fit for this job.");
+    setting = "fit";
+  }
+  const std::string commandLine = BuildPrintCommandLine(printer, setting, request.documentPath);
+  LogInfo("[Print] Sumatra print-settings=" + setting +
+          ", autoScalePdfToPrinter=" + (request.autoScale ? "1" : "0"));
+
+  json reply;
+  {
+    std::lock_guard<std::mutex> printLock(PrintMutex());
+    PrintRun run = RunPrintProgram(commandLine, printer, services);
+    switch (run.outcome) {
+      case LaunchOutcome::kNotStarted:
+        LogError("CreateProcessOnUserDesktop failed: " + std::to_string(run.launchError));
+        reply = {{"status", "error"}, {"message", "SumatraPDF.exe not found or failed to start"}};
+        break;
+      case LaunchOutcome::kNoUsableHandle:
+        LogError("Invalid process handle after CreateProcess");
+        reply = {{"status", "error"}, {"message", "Invalid process handle"}};
+        run.process->Close();
+        break;
+      case LaunchOutcome::kRan: {
+        PrintRecord record;
+        record.md5sum = request.md5;
+        record.requestTrackingNumber = request.trackingNumber;
+        record.filePath = request.documentPath;
+        record.fileSize = fileSize;
+        record.printerName = request.printerName;
+        record.code = run.code;
+        record.printStartTime = request.startTime;
+        record.printEndTime = LocalTimestamp();
+        RecordPrint(record);
+        run.process->Close();
+        if (run.code == 0) {
+          reply = {{"status", "success"}, {"md5sum", request.md5}};
+        } else {
+          reply = {{"status", "error"}, {"message", "Print failed"}, {"code", run.code}};
+        }
+        break;
+      }
+    }
+  }
+  SendJson(res, reply, 200);
+}
+
+}  // namespace tb::printing

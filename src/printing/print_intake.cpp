@@ -1,0 +1,455 @@
+#include "printing/print_intake.h"
+
+#include <algorithm>
+#include <array>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <utility>
+#include <stdexcept>
+#include <system_error>
+#include <vector>
+
+#include "http/replies.h"
+#include "http/text.h"
+#include "platform/file_ops.h"
+#include "platform/md5.h"
+#include "platform/utf8_path.h"
+#include "printing/document_cache.h"
+#include "printing/local_timestamp.h"
+#include "printing/print_execution.h"
+#include "service/daemon_main.h"
+#include "service/logging.h"
+#include "service/server_setup.h"
+#include "service/service_state.h"
+
+namespace tb::printing {
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+// Members are read leniently: a body that is not an object, a missing
+// member and a member of another type all give the default.
+const json* Member(const json& body, const char* key) {
+  if (!body.is_object()) return nullptr;
+  auto it = body.find(key);
+  return it == body.end() ? nullptr : &*it;
+}
+
+std::string ReadString(const json& body, const char* key, const char* fallback) {
+  const json* m = Member(body, key);
+  if (!m || !m->is_string()) return fallback;
+  return StrictUtf8(m->get_ref<const std::string&>());
+}
+
+void ReplyError(httplib::Response& res, const char* message, int code, int status) {
+  SendJson(res, json{{"status", "error"}, {"message", message}, {"code", code}}, status);
+}
+
+// Exception texts may carry bytes from the request (the JSON library quotes
+// what it read); the reply must still be valid JSON.
+std::string ValidUtf8(const std::string& text) {
+  std::string quoted = json(text).dump(-1, ' ', false, json::error_handler_t::replace);
+  return json::parse(quoted).get<std::string>();
+}
+
+// Each byte's 6-bit value; every byte outside the alphabet is -1, except
+// the blanks that are skipped and the padding character, which get their own
+// marks so that one look-up classifies a byte.
+constexpr int kBase64Invalid = -1;
+constexpr int kBase64Blank = -2;
+constexpr int kBase64Padding = -3;
+
+const std::array<int, 256>& Base64Table() {
+  // A function-local static is initialised once, also under concurrent
+  // first calls.
+  static const std::array<int, 256> table = [] {
+    std::array<int, 256> t{};
+    t.fill(kBase64Invalid);
+    const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(alphabet[i])] = i;
+    for (unsigned char blank : {' ', '\t', '\r', '\n'}) t[blank] = kBase64Blank;
+    t['='] = kBase64Padding;
+    return t;
+  }();
+  return table;
+}
+
+// Decodes `text`, handing the bytes to `sink` in pieces of up to 64 KiB; the
+// whole text is always examined. False when it is not valid base64; `produced`
+// counts the bytes handed over.
+template <class Sink>
+bool DecodeBase64(std::string_view text, Sink&& sink, uint64_t& produced) {
+  const std::array<int, 256>& table = Base64Table();
+  char block[65536];
+  size_t used = 0;
+  produced = 0;
+  uint32_t accumulator = 0;
+  int bits = -8;
+  bool padding = false;
+  for (unsigned char c : text) {
+    const int value = table[c];
+    if (value >= 0) {
+      if (padding) return false;  // nothing may follow padding
+      accumulator = ((accumulator << 6) | static_cast<uint32_t>(value)) & 0xFFFFFF;
+      bits += 6;
+      if (bits >= 0) {
+        block[used++] = static_cast<char>((accumulator >> bits) & 0xFF);
+        bits -= 8;
+        if (used == sizeof block) {
+          sink(block, used);
+          produced += used;
+          used = 0;
+        }
+      }
+    } else if (value == kBase64Padding) {
+      padding = true;
+    } else if (value != kBase64Blank) {
+      return false;
+    }
+  }
+  if (used > 0) {
+    sink(block, used);
+    produced += used;
+  }
+  return true;  // leftover bits are dropped
+}
+
+// Two files hold the same bytes (used only when the cached name cannot be
+// replaced because another program holds that file open).
+bool SameContent(const fs::path& a, const fs::path& b) {
+  std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
+  if (!x || !y) return false;
+  std::vector<char> bx(8192), by(8192);
+  for (;;) {
+    x.read(bx.data(), static_cast<std::streamsize>(bx.size()));
+    y.read(by.data(), static_cast<std::streamsize>(by.size()));
+    if (x.gcount() != y.gcount() ||
+        !std::equal(bx.begin(), bx.begin() + x.gcount(), by.begin())) {
+      return false;
+    }
+    if (x.eof() || y.eof()) return x.eof() && y.eof() && !x.bad() && !y.bad();
+    if (!x || !y) return false;
+  }
+}
+
+// ---- the request body ----
+//
+// A document in "LabelContent" can be tens of megabytes of base64. Parsed the
+// usual way it would be copied character by character into the JSON value
+// (slow, and two more copies of the body in memory at the peak). So when the
+// last top-level "LabelContent" member is a long string of plain printable
+// ASCII (no escapes), its text is cut out of a copy of the body, the rest is
+// parsed as strict JSON as always, and the text is used in place, inside the
+// request's own buffer. Anything unusual takes the ordinary parse.
+
+constexpr size_t kLongText = 4096;
+
+struct ParsedBody {
+  json body;
+  std::optional<std::string_view> labelContent;  // set when cut out
+};
+
+size_t SkipBlanks(std::string_view s, size_t i) {
+  while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n')) ++i;
+  return i;
+}
+
+// End of the string whose opening quote is at i; npos when unterminated.
+size_t SkipString(std::string_view s, size_t i) {
+  for (++i; i < s.size(); ++i) {
+    if (s[i] == '\\') {
+      ++i;
+    } else if (s[i] == '"') {
+      return i + 1;
+    }
+  }
+  return std::string_view::npos;
+}
+
+// End of the value starting at i, without judging it (the parse does).
+size_t SkipValue(std::string_view s, size_t i) {
+  if (i >= s.size()) return std::string_view::npos;
+  if (s[i] == '"') return SkipString(s, i);
+  if (s[i] == '{' || s[i] == '[') {
+    int depth = 0;
+    while (i < s.size()) {
+      char c = s[i];
+      if (c == '"') {
+        i = SkipString(s, i);
+        if (i == std::string_view::npos) return i;
+        continue;
+      }
+      if (c == '{' || c == '[') ++depth;
+      if ((c == '}' || c == ']') && --depth == 0) return i + 1;
+      ++i;
+    }
+    return std::string_view::npos;
+  }
+  while (i < s.size() && std::string_view(",}] \t\r\n").find(s[i]) == std::string_view::npos) ++i;
+  return i;
+}
+
+// Where the long plain text of the last top-level "LabelContent" lies, if
+// the body has one: [begin, end) between its quotes.
+std::optional<std::pair<size_t, size_t>> FindLongLabelContent(std::string_view s) {
+  constexpr auto npos = std::string_view::npos;
+  size_t i = SkipBlanks(s, 0);
+  if (i >= s.size() || s[i] != '{') return std::nullopt;
+  i = SkipBlanks(s, i + 1);
+  std::optional<std::pair<size_t, size_t>> found;
+  while (i < s.size() && s[i] == '"') {
+    size_t keyEnd = SkipString(s, i);
+    if (keyEnd == npos) return std::nullopt;
+    std::string_view key = s.substr(i + 1, keyEnd - i - 2);
+    if (key.find('\\') != npos) return std::nullopt;  // spelled with escapes: let the parser judge
+    i = SkipBlanks(s, keyEnd);
+    if (i >= s.size() || s[i] != ':') return std::nullopt;
+    i = SkipBlanks(s, i + 1);
+    if (key == "LabelContent") {
+      found.reset();  // the last occurrence counts, as in the parsed value
+      if (i < s.size() && s[i] == '"') {
+        static const std::array<bool, 256> plain = [] {
+          std::array<bool, 256> t{};
+          for (int c = 0x20; c < 0x80; ++c) t[c] = c != '"' && c != '\\';
+          return t;
+        }();
+        size_t j = i + 1;
+        while (j < s.size() && plain[static_cast<unsigned char>(s[j])]) ++j;
+        if (j < s.size() && s[j] == '"' && j - i - 1 >= kLongText) found.emplace(i + 1, j);
+      }
+    }
+    i = SkipValue(s, i);
+    if (i == npos) return std::nullopt;
+    i = SkipBlanks(s, i);
+    if (i < s.size() && s[i] == ',') {
+      i = SkipBlanks(s, i + 1);
+      continue;
+    }
+    if (i < s.size() && s[i] == '}') break;
+    return std::nullopt;
+  }
+  return found;
+}
+
+ParsedBody ParseBody(const std::string& text) {
+  ParsedBody parsed;
+  if (auto cut = FindLongLabelContent(text)) {
+    std::string rest;
+    rest.reserve(text.size() - (cut->second - cut->first));
+    rest.append(text, 0, cut->first);
+    rest.append(text, cut->second, std::string::npos);
+    parsed.body = json::parse(rest);
+    // The cut left an empty "LabelContent" in the right place, or the scan
+    // misread the body: then the ordinary parse decides.
+    const json* m = Member(parsed.body, "LabelContent");
+    if (m && m->is_string() && m->get_ref<const std::string&>().empty()) {
+      parsed.labelContent = std::string_view(text).substr(cut->first, cut->second - cut->first);
+      return parsed;
+    }
+  }
+  parsed.body = json::parse(text);
+  return parsed;
+}
+}  // namespace
+
+std::string NormalizeExtension(std::string_view text) {
+  size_t start = text.find_first_not_of('.');
+  std::string out(start == std::string_view::npos ? std::string_view() : text.substr(start));
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return out;
+}
+
+bool IsValidExtension(std::string_view extension) {
+  if (extension.empty() || extension.size() > 16) return false;
+  for (char c : extension) {
+    if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+std::string Base64Decode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 4 + 3);
+  uint64_t produced = 0;
+  auto append = [&out](const char* data, size_t size) { out.append(data, size); };
+  if (!DecodeBase64(text, append, produced)) return {};
+  return out;
+}
+
+std::string StoreBase64Document(std::string_view base64Text, const std::string& extension) {
+  std::string name = platform::Md5HexOfText(base64Text);
+  if (name.empty()) throw std::runtime_error("Cannot calculate cache MD5");
+
+  fs::path folder = PathFromUtf8(ProgramFolder()) / kCacheFolderName;
+  fs::path target = folder / PathFromUtf8(name + "." + extension);
+  // Never a cached name: those have no inner dot.
+  fs::path partial = folder / PathFromUtf8(name + "." + extension + ".partial");
+  std::error_code ec;
+
+  // Decoded straight into the file, never whole in memory. The file is only
+  // opened once there is a byte to write, and a text that turns out not to be
+  // base64 wins over a file that cannot be created: it is the earlier check.
+  std::ofstream out;
+  bool openFailed = false, writeFailed = false;
+  auto write = [&](const char* data, size_t size) {
+    if (!out.is_open() && !openFailed) {
+      out.open(partial, std::ios::binary | std::ios::trunc);
+      openFailed = !out.is_open();
+    }
+    if (out.is_open() && !writeFailed) {
+      out.write(data, static_cast<std::streamsize>(size));
+      writeFailed = !out;
+    }
+  };
+  uint64_t produced = 0;
+  const bool decoded = DecodeBase64(base64Text, write, produced);
+  if (!decoded || produced == 0) {
+    if (out.is_open()) {
+      out.close();
+      fs::remove(partial, ec);
+    }
+    return {};
+  }
+  if (openFailed) throw std::runtime_error("Cannot create file in sumatrapdfcache");
+  out.flush();
+  out.close();
+  if (writeFailed || out.fail()) {
+    fs::remove(partial, ec);
+    throw std::runtime_error("Failed to write decoded file into sumatrapdfcache");
+  }
+  uint32_t moveError = 0;
+  if (!platform::MoveFileReplacing(PathToUtf8(partial), PathToUtf8(target), moveError)) {
+    // Windows refuses to replace a file another program has open. Same name
+    // means same text; the copy there only counts if it is intact.
+    bool intact = SameContent(target, partial);
+    fs::remove(partial, ec);
+    if (!intact) throw std::runtime_error("Failed to write decoded file into sumatrapdfcache");
+  }
+  return PathToUtf8(target);
+}
+
+std::string ResolvePrinterName(const json& body, const PrintServices& services) {
+  std::string printer = ReadString(body, "PrinterName", "");
+  if (!printer.empty()) return printer;
+  std::string key = ReadString(body, "key", "");
+  if (!key.empty()) {
+    std::vector<store::ConfigEntry> rows = services.listConfig("", key);
+    if (!rows.empty() && !rows.front().value.empty()) return rows.front().value;
+  }
+  return services.resolveDefaultPrinter();
+}
+
+std::string ReadTrackingNumber(const json& body) {
+  const json* m = Member(body, "RequestTrackingNumber");
+  if (!m) return "";
+  if (m->is_number_unsigned()) return std::to_string(static_cast<int64_t>(m->get<uint64_t>()));
+  if (m->is_number_integer()) return std::to_string(m->get<int64_t>());
+  if (m->is_string()) return m->get<std::string>();
+  return "";
+}
+
+void TouchFile(const std::string& path) { platform::SetFileTimesToNow(path); }
+
+void HandlePrint(const httplib::Request& req, httplib::Response& res,
+                 const httplib::ContentReader& content) {
+  std::string body;
+  bool received;
+  if (req.is_multipart_form_data()) {
+    // Form parts are no JSON body: they are read and dropped, and the empty
+    // body is answered like any other text that is not JSON.
+    received = content([](const httplib::MultipartFormData&) { return true; },
+                       [](const char*, size_t) { return true; });
+  } else {
+    const std::string length = req.get_header_value("Content-Length");
+    if (!length.empty() && length.size() < 20 &&
+        length.find_first_not_of("0123456789") == std::string::npos) {
+      // The library refuses anything above the limit before it arrives.
+      body.reserve(static_cast<size_t>(std::min<unsigned long long>(std::stoull(length), kMaxRequestBody)));
+    }
+    received = content([&body](const char* data, size_t size) {
+      body.append(data, size);
+      return true;
+    });
+  }
+  if (!received) return;  // the library has set the status (413 or 400)
+  HandlePrintBody(body, res, DefaultPrintServices());
+}
+
+void HandlePrintBody(const std::string& requestBody, httplib::Response& res,
+                     const PrintServices& services) {
+  if (ShuttingDown().load()) {
+    ReplyError(res, "service is shutting down", -503, 503);
+    return;
+  }
+  std::string startTime = LocalTimestamp();
+  try {
+    // Everything holding a lock lives inside this block, so a lock is given
+    // back before the exception reply is written.
+    PrintRequest request;
+    request.startTime = std::move(startTime);
+    ParsedBody parsed = ParseBody(requestBody);
+    json& body = parsed.body;
+
+    std::string filePath = ReadString(body, "filePath", "");
+    request.fromBase64 = filePath.empty();
+    request.extension = NormalizeExtension(ReadString(body, "fileExtension", "pdf"));
+    if (!IsValidExtension(request.extension)) {
+      ReplyError(res, "fileExtension 非法！", -1, 400);
+      return;
+    }
+
+    if (request.fromBase64) {
+      request.cacheLock = std::unique_lock<std::mutex>(CacheMutex());
+      std::string_view text;
+      if (parsed.labelContent) {
+        text = *parsed.labelContent;
+      } else if (const json* m = Member(body, "LabelContent"); m && m->is_string()) {
+        text = m->get_ref<const std::string&>();
+      }
+      // A header such as "data:application/pdf;base64," ends at the first comma.
+      if (size_t comma = text.find(','); comma != std::string_view::npos) {
+        text.remove_prefix(comma + 1);
+      }
+      if (text.empty()) {
+        ReplyError(res, "filePath 或 base64Data 必填！", -1, 200);
+        return;
+      }
+      request.documentPath = StoreBase64Document(text, request.extension);
+      if (request.documentPath.empty()) {
+        ReplyError(res, "Base64 解码失败或内容为空！", -1, 400);
+        return;
+      }
+      // Large documents are not kept twice for the rest of the request.
+      body.erase("LabelContent");
+    } else {
+      request.documentPath = filePath;
+    }
+
+    request.md5 = platform::Md5HexOfFile(request.documentPath, request.fileSize);
+    if (request.md5.rfind("Error:", 0) == 0) {
+      ReplyError(res, "读取打印文件失败！", -2, 200);
+      return;
+    }
+    request.trackingNumber = ReadTrackingNumber(body);
+    request.printerName = ResolvePrinterName(body, services);
+    if (request.printerName.empty()) {
+      ReplyError(res, "需要设置默认打印机！", -3, 200);
+      return;
+    }
+    request.autoScale = services.autoScalePdf();
+    if (const json* m = Member(body, "AutoScalePdfToPrinter"); m && m->is_boolean()) {
+      request.autoScale = m->get<bool>();
+    }
+    ExecutePrint(std::move(request), res, services);
+  } catch (const std::exception& e) {
+    std::string description = ValidUtf8(e.what());
+    LogError("Exception: " + description);
+    SendError(res, description, 200);
+  }
+}
+
+}  // namespace tb::printing

@@ -1,0 +1,73 @@
+#pragma once
+// POST /print, first half: the shutdown check, the request's members, the
+// document cache for base64 documents, the document's MD5 and the choice of
+// printer. The result is a PrintRequest that ExecutePrint carries out within
+// the same call.
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include <httplib.h>
+#include <nlohmann/json.hpp>
+
+#include "printing/print_services.h"
+
+namespace tb::printing {
+
+struct PrintRequest {
+  std::string documentPath;  // "filePath" as given, or the cached file's absolute path
+  bool fromBase64 = false;   // the document lives in the document cache
+  std::string extension;     // normalised: 1 to 16 of a-z and 0-9
+  std::string md5;           // of the document's bytes as received
+  int64_t fileSize = 0;      // measured with the MD5
+  std::string trackingNumber;
+  std::string printerName;   // never empty
+  bool autoScale = false;
+  std::string startTime;     // LocalTimestamp when the handler started
+  std::unique_lock<std::mutex> cacheLock;  // CacheMutex, held only for base64 documents
+};
+
+// The handler registered for POST /print. It receives the body itself, into
+// one buffer sized from Content-Length (the library's own reading grows its
+// buffer step by step: slow and twice the memory for large documents); the
+// library still enforces the body limit and answers 413 on its own.
+void HandlePrint(const httplib::Request& req, httplib::Response& res,
+                 const httplib::ContentReader& content);
+// Everything after the body has arrived: the intake, then ExecutePrint.
+void HandlePrintBody(const std::string& body, httplib::Response& res,
+                     const PrintServices& services);
+
+// Drops every leading "." and lowercases A-Z (other characters stay, and then
+// fail the validity check).
+std::string NormalizeExtension(std::string_view text);
+// 1 to 16 characters, each a-z or 0-9.
+bool IsValidExtension(std::string_view extension);
+
+// Standard base64; blanks (space, tab, CR, LF) are skipped, nothing may
+// follow padding, leftover bits are dropped. Empty on any failure.
+std::string Base64Decode(std::string_view text);
+
+// Writes the decoded document into the cache as "<MD5 of text>.<extension>"
+// and returns its absolute path; empty when the text does not decode to at
+// least one byte (nothing is written then). Every call writes the file anew,
+// into a temporary file first that then replaces the cached name in one step,
+// so a reader of an earlier copy never sees it shrink and a crash never leaves
+// a partial document under that name. Throws std::runtime_error "Cannot
+// calculate cache MD5", "Cannot create file in sumatrapdfcache" or "Failed to
+// write decoded file into sumatrapdfcache".
+std::string StoreBase64Document(std::string_view base64Text, const std::string& extension);
+
+// "PrinterName"; else the value of the first config row named by "key"; else
+// the default-printer rule. Empty when nothing could be chosen.
+std::string ResolvePrinterName(const nlohmann::json& body, const PrintServices& services);
+
+// "RequestTrackingNumber": an integer as signed 64-bit decimal, a string as
+// it is, anything else "".
+std::string ReadTrackingNumber(const nlohmann::json& body);
+
+// Sets last-access and last-write time to now so the cache cleaner counts the
+// file as fresh; failures are ignored.
+void TouchFile(const std::string& path);
+
+}  // namespace tb::printing

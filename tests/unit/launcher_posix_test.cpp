@@ -1,0 +1,205 @@
+// The Linux launcher, for real: programs are started, waited for and ended.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/posix/launcher_posix.h"
+#include "support/daemon_harness.h"
+
+namespace {
+
+using tb::platform::ChildProcess;
+using tb::platform::ChooseActiveSession;
+using tb::platform::kNoSession;
+using tb::platform::LoginSession;
+using tb::platform::PosixDesktopLauncher;
+using tb::platform::SessionNumber;
+using tb::platform::WaitOutcome;
+using tb::platform::WindowMode;
+
+class ListedSessions : public tb::platform::LoginSessionSource {
+ public:
+  bool ListSessions(std::vector<LoginSession>& sessions) override {
+    sessions = list;
+    return !fails;
+  }
+  std::vector<LoginSession> list;
+  bool fails = false;
+};
+
+void WriteScript(const std::string& path, const std::string& body) {
+  tbtest::WriteFile(path, "#!/bin/sh\n" + body + "\n");
+  ::chmod(path.c_str(), 0755);
+}
+
+uint32_t RunToEnd(ChildProcess& child) {
+  EXPECT_EQ(child.Wait(10000), WaitOutcome::kExited);
+  uint32_t code = 999;
+  EXPECT_TRUE(child.ExitCode(code));
+  return code;
+}
+
+TEST(SessionChoice, FirstActiveSessionThatIsNotZeroElseTheFallback) {
+  EXPECT_EQ(ChooseActiveSession({{0, true}, {2, false}, {3, true}}, 1), 3u);
+  EXPECT_EQ(ChooseActiveSession({{5, true}, {3, true}}, 1), 5u);
+  EXPECT_EQ(ChooseActiveSession({{0, true}, {2, false}}, 1), 1u);
+  EXPECT_EQ(ChooseActiveSession({}, kNoSession), kNoSession);
+}
+
+TEST(SessionChoice, LogindIdsAndClasses) {
+  EXPECT_EQ(SessionNumber("7"), 7u);
+  EXPECT_EQ(SessionNumber("c3"), 0x80000003u);
+  for (const char* bad : {"", "c", "x1", "1a", "2147483648", "99999999999"}) {
+    EXPECT_EQ(SessionNumber(bad), kNoSession) << bad;
+  }
+  ListedSessions source;
+  PosixDesktopLauncher launcher(source, [] { return true; }, "/nonexistent");
+  source.list = {{"c1", 120, true, "greeter"}, {"2", 1000, false, "user"},
+                 {"x", 1001, true, "user"}, {"c4", 1002, true, "user"}, {"5", 1003, true, "user"}};
+  EXPECT_EQ(launcher.ActiveUserSession(), 0x80000004u);
+  uid_t uid = 0;
+  ASSERT_TRUE(launcher.SessionUser(0x80000004u, uid));
+  EXPECT_EQ(uid, 1002u);
+  EXPECT_FALSE(launcher.SessionUser(9, uid));
+  source.list = {{"c1", 120, true, "greeter"}, {"2", 1000, false, "user"}};
+  EXPECT_EQ(launcher.ActiveUserSession(), kNoSession);
+  source.fails = true;
+  EXPECT_EQ(launcher.ActiveUserSession(), kNoSession);
+}
+
+class PosixLauncherTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ::chmod(folder.path().c_str(), 0777); }
+  tbtest::TempFolder folder;
+  ListedSessions sessions;
+  bool service = false;
+  PosixDesktopLauncher launcher{sessions, [this] { return service; }, folder.path()};
+};
+
+TEST_F(PosixLauncherTest, ProgramFolderComesFirstAndArgumentsArriveSplit) {
+  tbtest::TempFolder other;
+  WriteScript(folder / "tb-launch-probe",
+              "for a in \"$@\"; do echo \"[$a]\"; done > " + (folder / "out") + "; exit 3");
+  WriteScript(other / "tb-launch-probe", "exit 9");
+  std::string path = std::getenv("PATH");
+  ::setenv("PATH", (other.path() + ":" + path).c_str(), 1);
+  auto child = launcher.CreateProcessOnUserDesktop(
+      "\"tb-launch-probe\" -print-to \"My Printer\" \"a \\\"b\\\"\" x", WindowMode::kShown);
+  ::setenv("PATH", path.c_str(), 1);
+  ASSERT_TRUE(child);
+  EXPECT_TRUE(child->HasUsableHandle());
+  EXPECT_GT(child->Id(), 0u);
+  EXPECT_EQ(RunToEnd(*child), 3u);
+  EXPECT_EQ(tbtest::ReadFile(folder / "out"), "[-print-to]\n[My Printer]\n[a \"b\"]\n[x]\n");
+  child->Close();
+  child->Close();  // twice is fine
+}
+
+TEST_F(PosixLauncherTest, ProgramFoundAlongThePath) {
+  auto child = launcher.CreateProcessOnUserDesktop("\"true\"", WindowMode::kHidden);
+  ASSERT_TRUE(child);
+  EXPECT_EQ(RunToEnd(*child), 0u);
+}
+
+TEST_F(PosixLauncherTest, ProgramsThatCannotStartAreReportedNotPretended) {
+  EXPECT_EQ(launcher.CreateProcessOnUserDesktop("\"no-such-program-xyz\" 1", WindowMode::kShown),
+            nullptr);
+  EXPECT_EQ(launcher.LastError(), static_cast<uint32_t>(ENOENT));
+  tbtest::WriteFile(folder / "not-executable", "#!/bin/sh\n");
+  EXPECT_EQ(launcher.CreateProcessOnUserDesktop("not-executable", WindowMode::kShown), nullptr);
+  // Found and executable, but the exec itself fails (missing interpreter).
+  tbtest::WriteFile(folder / "bad-interpreter", "#!/nonexistent/shell\n");
+  ::chmod((folder / "bad-interpreter").c_str(), 0755);
+  EXPECT_EQ(launcher.CreateProcessOnUserDesktop("bad-interpreter", WindowMode::kShown), nullptr);
+  EXPECT_EQ(launcher.LastError(), static_cast<uint32_t>(ENOENT));
+}
+
+TEST_F(PosixLauncherTest, TimeoutThenTermination) {
+  auto child = launcher.CreateProcessOnUserDesktop("\"sleep\" 30", WindowMode::kShown);
+  ASSERT_TRUE(child);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(child->Wait(200), WaitOutcome::kTimedOut);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(190));
+  uint32_t code = 0;
+  EXPECT_FALSE(child->ExitCode(code));  // still running
+  EXPECT_TRUE(child->Terminate(1));
+  EXPECT_EQ(RunToEnd(*child), 128u + SIGKILL);
+  EXPECT_FALSE(child->Terminate(1));  // already gone
+  EXPECT_EQ(child->LastError(), static_cast<uint32_t>(ESRCH));
+}
+
+TEST_F(PosixLauncherTest, ChildGetsDefaultSignalsAndNoInheritedDescriptors) {
+  // The daemon blocks and ignores signals on its own threads; the close
+  // helper's SIGTERM must still end the print program.
+  sigset_t term, old;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &term, &old);
+  struct sigaction ignore {}, previous {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, &previous);
+  int leaked = ::open("/dev/null", O_RDONLY);  // no close-on-exec
+  ASSERT_GE(::dup2(leaked, 77), 0);
+
+  auto child = launcher.CreateProcessOnUserDesktop(
+      "\"/bin/sh\" -c \"[ -e /proc/$$/fd/77 ] && exit 5; grep -q '^SigIgn:.*0000000000000000$' "
+      "/proc/$$/status || exit 6; exec sleep 30\"",
+      WindowMode::kShown);
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  sigaction(SIGPIPE, &previous, nullptr);
+  ::close(77);
+  ::close(leaked);
+  ASSERT_TRUE(child);
+  EXPECT_EQ(child->Wait(300), WaitOutcome::kTimedOut);  // neither check failed
+  ASSERT_EQ(::kill(static_cast<pid_t>(child->Id()), SIGTERM), 0);
+  EXPECT_EQ(RunToEnd(*child), 128u + SIGTERM);
+}
+
+TEST_F(PosixLauncherTest, ServiceWithoutSessionRunsAsItself) {
+  service = true;
+  auto child = launcher.CreateProcessOnUserDesktop(
+      "\"/bin/sh\" -c \"id -u > " + (folder / "out") + "\"", WindowMode::kShown);
+  ASSERT_TRUE(child);
+  EXPECT_EQ(RunToEnd(*child), 0u);
+  EXPECT_EQ(tbtest::ReadFile(folder / "out"), std::to_string(::geteuid()) + "\n");
+}
+
+// Needs root to switch users; the test user is made when missing.
+TEST_F(PosixLauncherTest, ServiceRunsTheProgramAsTheSessionUser) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching users needs root";
+  if (!::getpwnam("tbprint")) {
+    ASSERT_EQ(std::system("useradd --create-home --shell /bin/sh tbprint >/dev/null 2>&1"), 0);
+  }
+  passwd* pw = ::getpwnam("tbprint");
+  ASSERT_NE(pw, nullptr);
+  const uid_t uid = pw->pw_uid;
+  const gid_t gid = pw->pw_gid;
+  const std::string home = pw->pw_dir;
+  service = true;
+  sessions.list = {{"c2", 0, true, "background"}, {"4", uid, true, "user"}};
+  ::setenv("TB_LAUNCHER_MARKER", "daemon-only", 1);
+  auto child = launcher.CreateProcessOnUserDesktop(
+      "\"/bin/sh\" -c \"{ id -u; id -g; echo $HOME; echo $USER; echo $LOGNAME; "
+      "echo x$TB_LAUNCHER_MARKER; } > " + (folder / "out") + "\"",
+      WindowMode::kShown);
+  ::unsetenv("TB_LAUNCHER_MARKER");
+  ASSERT_TRUE(child) << launcher.LastError();
+  EXPECT_EQ(RunToEnd(*child), 0u);
+  EXPECT_EQ(tbtest::ReadFile(folder / "out"), std::to_string(uid) + "\n" +
+                                                  std::to_string(gid) + "\n" + home +
+                                                  "\ntbprint\ntbprint\nx\n");
+  struct stat st {};
+  ASSERT_EQ(::stat((folder / "out").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, uid);
+}
+
+}  // namespace

@@ -1,0 +1,295 @@
+#!/usr/bin/env bash
+# Runs the Windows build under Wine and checks it from the outside:
+#   - no argument: the dispatcher refuses a console start, exit code 1063, no output;
+#   - /debug: console start-up lines, CORS preflight, 404 with CORS, /version,
+#     no logs folder in console mode;
+#   - the port already taken: the FATAL line with a real error number, exit -2;
+#   - the service: install (twice), start through the service manager, answer
+#     on the port, stop, uninstall (twice);
+#   - install from a folder path longer than 260 characters.
+# Usage: wine_check.sh <Tillerbrook.exe> <wine-prefix-folder>
+# Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build or no Wine).
+set -uo pipefail
+
+EXE=${1:?usage: wine_check.sh <Tillerbrook.exe> <wine-prefix>}
+PREFIX=${2:?usage: wine_check.sh <Tillerbrook.exe> <wine-prefix>}
+PORT=3806
+SKIP=77
+
+if [ ! -f "$EXE" ]; then
+  echo "SKIP: no Windows build at $EXE (run scripts/build-windows.sh)"
+  exit $SKIP
+fi
+
+WINE=""
+for candidate in /usr/lib/wine/wine64 wine64 wine; do
+  if command -v "$candidate" >/dev/null 2>&1; then WINE=$(command -v "$candidate"); break; fi
+done
+WINESERVER=""
+for candidate in /usr/lib/wine/wineserver wineserver; do
+  if command -v "$candidate" >/dev/null 2>&1; then WINESERVER=$(command -v "$candidate"); break; fi
+done
+if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then
+  echo "SKIP: Wine is not installed"
+  exit $SKIP
+fi
+for tool in curl iconv timeout python3; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
+done
+
+export WINEPREFIX=$PREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+WORK=""
+failures=0
+service_touched=0
+
+log() { echo "[wine-check] $*"; }
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
+
+cleanup() {
+  if [ -n "$WORK" ]; then
+    # A service left registered would start again with every Wine process.
+    if [ "$service_touched" = 1 ]; then
+      timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || true
+    fi
+    stop_wine
+    rm -rf "$WORK"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+
+wait_port_free() {
+  local limit=$1 i
+  for ((i = 0; i < limit * 2; i++)); do
+    port_open || return 0
+    sleep 0.5
+  done
+  return 1
+}
+
+# Waits until the daemon answers; false when the process `pid` ended first.
+wait_answer() {
+  local limit=$1 pid=${2:-} i
+  for ((i = 0; i < limit * 2; i++)); do
+    if curl -s -o /dev/null -m 2 "http://127.0.0.1:$PORT/version"; then return 0; fi
+    if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then return 1; fi
+    sleep 0.5
+  done
+  return 1
+}
+
+utf16() { iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr -d '\r'; }
+
+# Runs lines of a batch file inside Wine's cmd, in the work folder; its
+# output (the ERRORLEVEL echoes) goes to standard output. Exit codes above
+# 255 are visible only from inside Wine, hence the batch files.
+run_batch() {
+  local name=$1; shift
+  printf '%s\r\n' "@echo off" "$@" >"$WORK/$name.bat"
+  (cd "$WORK" && timeout 180 "$WINE" cmd /c "$name.bat" 2>/dev/null) | tr -d '\r'
+}
+
+expect_value() {  # expect_value <output> <key> <value>
+  local got
+  got=$(printf '%s\n' "$1" | sed -n "s/^$2=//p" | tail -n1)
+  if [ "$got" = "$3" ]; then log "$2 = $3"; else fail "$2: expected $3, got '${got:-nothing}'"; fi
+}
+
+expect_empty() {
+  if [ -s "$1" ]; then fail "$2 is not empty: $(head -c 200 "$1" | od -c | head -n 3)"; fi
+}
+
+# Checks one HTTP answer: status and the five CORS headers.
+check_cors_answer() {  # <method> <path> <status>
+  local headers body status
+  headers=$(curl -s -m 10 -X "$1" -D - -o "$WORK/body" "http://127.0.0.1:$PORT$2" | tr -d '\r')
+  status=$(printf '%s\n' "$headers" | head -n1 | awk '{print $2}')
+  [ "$status" = "$3" ] || fail "$1 $2: status ${status:-none}, expected $3"
+  local expected=(
+    "Access-Control-Allow-Origin: *"
+    "Access-Control-Allow-Methods: POST, GET, OPTIONS"
+    "Access-Control-Allow-Headers: *"
+    "Access-Control-Allow-Private-Network: true"
+    "Access-Control-Max-Age: 86400"
+  )
+  local h
+  for h in "${expected[@]}"; do
+    printf '%s\n' "$headers" | grep -qixF "$h" || fail "$1 $2: header missing: $h"
+  done
+  body=$(cat "$WORK/body")
+  [ -z "$body" ] || fail "$1 $2: body not empty: $body"
+  log "$1 $2 -> $status with CORS headers"
+}
+
+# ---------------------------------------------------------------------------
+mkdir -p "$PREFIX"
+exec 9>"$PREFIX.lock"
+if command -v flock >/dev/null; then
+  flock -w 600 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
+fi
+
+if [ ! -f "$PREFIX/system.reg" ]; then
+  log "initialising Wine prefix $PREFIX"
+  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
+  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
+  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
+fi
+
+if ! wait_port_free 120; then
+  echo "FAIL: port $PORT stays taken by another process"
+  exit 1
+fi
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine.XXXXXX")
+cp "$EXE" "$WORK/Tillerbrook.exe"
+# Leftovers of an interrupted earlier run: a registered service would start
+# together with the first Wine process below.
+if grep -q 'Services\\\\Orv_Tillerbrook\]' "$PREFIX/system.reg" 2>/dev/null; then
+  timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || true
+  stop_wine
+fi
+
+# --- no argument -------------------------------------------------------------
+out=$(run_batch noarg "Tillerbrook.exe >noarg-out.txt 2>noarg-err.txt" "echo exit=%ERRORLEVEL%")
+expect_value "$out" exit 1063
+expect_empty "$WORK/noarg-out.txt" "standard output without argument"
+expect_empty "$WORK/noarg-err.txt" "standard error without argument"
+
+# --- /debug ------------------------------------------------------------------
+(cd "$WORK" && exec timeout 300 "$WINE" Tillerbrook.exe /debug >debug-out.txt 2>debug-err.txt) &
+debug_pid=$!
+if wait_answer 90 "$debug_pid"; then
+  check_cors_answer OPTIONS /print 204
+  check_cors_answer OPTIONS /no/such/route 204
+  check_cors_answer GET /no-such-path 404
+  version=$(curl -s -m 10 "http://127.0.0.1:$PORT/version")
+  if python3 -c 'import json,sys; sys.exit(0 if json.loads(sys.argv[1]) == {"version": "v1.4.0"} else 1)' "$version"; then
+    log "/version -> $(echo $version)"
+  else
+    fail "/version answered: $version"
+  fi
+else
+  fail "the /debug run did not answer on port $PORT"
+fi
+console=$(utf16 "$WORK/debug-out.txt")
+win_work=$(printf '%s' "Z:$WORK" | sed 's#/#\\#g')
+printf '%s\n' "$console" | grep -qxF "Working dir: $win_work" ||
+  fail "no 'Working dir: $win_work' line in console output"
+printf '%s\n' "$console" | grep -qxF '[Startup] version=v1.4.0 mode=console' ||
+  fail "no '[Startup] version=v1.4.0 mode=console' line in console output"
+[ ! -e "$WORK/logs" ] || fail "a console run created a logs folder"
+log "console output:"
+printf '%s\n' "$console" | sed 's/^/    /'
+stop_wine
+wait "$debug_pid" 2>/dev/null
+wait_port_free 30 || fail "port $PORT still open after the /debug run was ended"
+
+# --- port already taken --------------------------------------------------------
+python3 - "$PORT" "$WORK/holder.ready" <<'PY' &
+import socket, sys, time
+s = socket.socket()
+s.bind(("0.0.0.0", int(sys.argv[1])))
+s.listen(1)
+open(sys.argv[2], "w").close()
+time.sleep(120)
+PY
+holder_pid=$!
+for _ in $(seq 1 50); do [ -f "$WORK/holder.ready" ] && break; sleep 0.1; done
+out=$(run_batch taken "Tillerbrook.exe /debug >taken-out.txt 2>taken-err.txt" "echo exit=%ERRORLEVEL%")
+kill "$holder_pid" 2>/dev/null; wait "$holder_pid" 2>/dev/null
+expect_value "$out" exit -2
+fatal=$(tr -d '\r' <"$WORK/taken-err.txt" | grep '^FATAL: ')
+if printf '%s\n' "$fatal" | grep -qE '^FATAL: cannot bind 0\.0\.0\.0:3806 \(port in use or blocked\)\. Win32 error=[1-9][0-9]*$'; then
+  log "$fatal"
+else
+  fail "no FATAL line with an error number; standard error was: $(tr -d '\r' <"$WORK/taken-err.txt")"
+fi
+utf16 "$WORK/taken-out.txt" | grep -qxF 'Server: http://127.0.0.1:3806/' || fail "no 'Server: ' banner before the FATAL line"
+stop_wine
+
+# --- the service ---------------------------------------------------------------
+# A persistent server keeps the service manager, and so the service, alive
+# between the short-lived commands below.
+timeout 30 "$WINESERVER" -p
+service_touched=1
+out=$(run_batch install \
+  "Tillerbrook.exe /install >install-out.txt 2>install-err.txt" "echo install=%ERRORLEVEL%" \
+  "Tillerbrook.exe /install >install2-out.txt 2>install2-err.txt" "echo install2=%ERRORLEVEL%")
+expect_value "$out" install 0
+expect_value "$out" install2 1
+[ "$(utf16 "$WORK/install-out.txt")" = "服务安装成功！" ] || fail "install printed '$(utf16 "$WORK/install-out.txt")'"
+[ "$(tr -d '\r' <"$WORK/install2-err.txt")" = "安装失败，请确保以管理员身份运行！" ] ||
+  fail "second install printed '$(tr -d '\r' <"$WORK/install2-err.txt")'"
+
+registry=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook' 2>/dev/null | tr -d '\r')
+check_reg() {  # <name> <type> <value>
+  if printf '%s\n' "$registry" | grep -E "^[[:space:]]+$1[[:space:]]+$2[[:space:]]+" |
+      sed -E "s/^[[:space:]]+$1[[:space:]]+$2[[:space:]]+//" | grep -qxF -- "$3"; then
+    log "service $1 = $3"
+  else
+    fail "service registration: $1 is not $3"
+  fi
+}
+win_exe=$(printf '%s' "Z:$WORK/Tillerbrook.exe" | sed 's#/#\\#g')
+check_reg ImagePath REG_SZ "\"$win_exe\""
+check_reg Start REG_DWORD 0x2
+check_reg Type REG_DWORD 0x10
+check_reg ErrorControl REG_DWORD 0x1
+check_reg DisplayName REG_SZ Orv_Tillerbrook
+check_reg Description REG_SZ 'Orv label print daemon (HTTP on port 3806).'
+
+timeout 120 "$WINE" net start Orv_Tillerbrook >/dev/null 2>&1
+if wait_answer 90; then
+  version=$(curl -s -m 10 "http://127.0.0.1:$PORT/version" | tr -d '[:space:]')
+  [ "$version" = '{"version":"v1.4.0"}' ] || fail "service /version answered: $version"
+  log "service answers on port $PORT"
+else
+  fail "the service did not answer on port $PORT"
+fi
+state=$(timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r')
+printf '%s\n' "$state" | grep -qE 'STATE +: 4 +RUNNING' || fail "service not reported running: $state"
+
+timeout 120 "$WINE" net stop Orv_Tillerbrook >/dev/null 2>&1
+state=$(timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r')
+printf '%s\n' "$state" | grep -qE 'STATE +: 1 +STOPPED' || fail "service not reported stopped: $state"
+printf '%s\n' "$state" | grep -qE 'WIN32_EXIT_CODE +: 0 ' || fail "stopped service has a Win32 exit code: $state"
+printf '%s\n' "$state" | grep -qE 'SERVICE_EXIT_CODE +: 0 ' || fail "stopped service has an exit code: $state"
+wait_port_free 30 || fail "port $PORT still open after the service stopped"
+log "service stopped with exit code 0"
+
+out=$(run_batch uninstall \
+  "Tillerbrook.exe /uninstall >un-out.txt 2>un-err.txt" "echo uninstall=%ERRORLEVEL%" \
+  "Tillerbrook.exe /uninstall >un2-out.txt 2>un2-err.txt" "echo uninstall2=%ERRORLEVEL%")
+expect_value "$out" uninstall 0
+expect_value "$out" uninstall2 1
+[ "$(utf16 "$WORK/un-out.txt")" = "服务卸载成功！" ] || fail "uninstall printed '$(utf16 "$WORK/un-out.txt")'"
+[ "$(tr -d '\r' <"$WORK/un2-err.txt")" = "卸载失败！" ] || fail "second uninstall printed '$(tr -d '\r' <"$WORK/un2-err.txt")'"
+
+# --- a program path longer than 260 characters ----------------------------------
+# The registered command line shows whether the whole path was read.
+deep="$WORK/$(printf 'd%.0s' {1..100})/$(printf 'e%.0s' {1..100})/$(printf 'f%.0s' {1..100})"
+mkdir -p "$deep" && cp "$EXE" "$deep/Tillerbrook.exe"
+(cd "$WORK" && timeout 120 "$WINE" "$deep/Tillerbrook.exe" /install >/dev/null 2>&1) ||
+  fail "install from a long path failed"
+registry=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook' 2>/dev/null | tr -d '\r')
+win_exe=$(printf '%s' "Z:$deep/Tillerbrook.exe" | sed 's#/#\\#g')
+check_reg ImagePath REG_SZ "\"$win_exe\""
+timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || fail "could not delete the long-path service"
+stop_wine
+
+if [ "$failures" -gt 0 ]; then
+  echo "wine check: $failures failure(s)"
+  exit 1
+fi
+echo "wine check: all passed"

@@ -1,0 +1,175 @@
+#!/usr/bin/env bash
+# Prints through the Windows build under Wine, with small stand-ins (built here
+# with MinGW) for SumatraPDF.exe and Kestrelend.exe in its program folder:
+#   - the print program exits 0: success with the document's MD5, and the
+#     command line it was given;
+#   - it exits 3: "Print failed" with code 3;
+#   - it hangs: after 15 s the close helper is started with its process id and
+#     ends it: code -2, no forced termination;
+#   - /history holds the three records;
+#   - no print program: the launch-failure reply and its log line.
+# Usage: wine_print_check.sh <Tillerbrook.exe> <wine-prefix-folder>
+# Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
+set -uo pipefail
+
+EXE=${1:?usage: wine_print_check.sh <Tillerbrook.exe> <wine-prefix>}
+PREFIX=${2:?usage: wine_print_check.sh <Tillerbrook.exe> <wine-prefix>}
+HERE=$(cd "$(dirname "$0")" && pwd)
+PORT=3806
+SKIP=77
+
+[ -f "$EXE" ] || { echo "SKIP: no Windows build at $EXE (run scripts/build-windows.sh)"; exit $SKIP; }
+CXX=x86_64-w64-mingw32-g++-posix
+command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP; }
+WINE=""
+for candidate in /usr/lib/wine/wine64 wine64 wine; do
+  if command -v "$candidate" >/dev/null 2>&1; then WINE=$(command -v "$candidate"); break; fi
+done
+WINESERVER=""
+for candidate in /usr/lib/wine/wineserver wineserver; do
+  if command -v "$candidate" >/dev/null 2>&1; then WINESERVER=$(command -v "$candidate"); break; fi
+done
+[ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
+for tool in curl iconv timeout python3 base64 md5sum; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
+done
+
+export WINEPREFIX=$PREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+WORK=""
+failures=0
+log() { echo "[wine-print] $*"; }
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
+cleanup() {
+  if [ -n "$WORK" ]; then
+    stop_wine
+    rm -rf "$WORK"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+wait_port_free() {
+  local i
+  for ((i = 0; i < $1 * 2; i++)); do port_open || return 0; sleep 0.5; done
+  return 1
+}
+wait_answer() {
+  local i
+  for ((i = 0; i < $1 * 2; i++)); do
+    curl -s -o /dev/null -m 2 "http://127.0.0.1:$PORT/version" && return 0
+    kill -0 "$2" 2>/dev/null || return 1
+    sleep 0.5
+  done
+  return 1
+}
+utf16() { iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr -d '\r'; }
+
+# Posts a print of the test document; the reply body on standard output.
+print_doc() {
+  printf '{"LabelContent": "%s", "PrinterName": "Wine Printer", "RequestTrackingNumber": %s}' \
+    "$DOC64" "$1" | curl -s -m 120 -H 'Content-Type: application/json' --data-binary @- \
+    "http://127.0.0.1:$PORT/print"
+}
+
+# same_json <got> <expected>: equal as JSON values.
+same_json() {
+  python3 -c 'import json,sys; sys.exit(0 if json.loads(sys.argv[1]) == json.loads(sys.argv[2]) else 1)' "$1" "$2" 2>/dev/null
+}
+expect_reply() {  # <name> <got> <expected>
+  if same_json "$2" "$3"; then log "$1: $(echo $2)"; else fail "$1: expected $3, got '$2'"; fi
+}
+
+# ---------------------------------------------------------------------------
+mkdir -p "$PREFIX"
+exec 9>"$PREFIX.lock"
+if command -v flock >/dev/null; then
+  flock -w 900 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
+fi
+if [ ! -f "$PREFIX/system.reg" ]; then
+  log "initialising Wine prefix $PREFIX"
+  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
+  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
+  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
+fi
+wait_port_free 120 || { echo "FAIL: port $PORT stays taken by another process"; exit 1; }
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine-print.XXXXXX")
+cp "$EXE" "$WORK/Tillerbrook.exe"
+for pair in "print_program.cpp SumatraPDF.exe" "close_helper.cpp Kestrelend.exe"; do
+  set -- $pair
+  "$CXX" -O1 -static -o "$WORK/$2" "$HERE/print-standins/$1" 2>"$WORK/cxx.err" || {
+      echo "FAIL: cannot build $2: $(cat "$WORK/cxx.err")"
+      exit 1
+    }
+done
+
+DOC="%PDF-1.4 printed under Wine"
+DOC64=$(printf '%s' "$DOC" | base64 -w0)
+DOC_MD5=$(printf '%s' "$DOC" | md5sum | cut -d' ' -f1)
+NAME_MD5=$(printf '%s' "$DOC64" | md5sum | cut -d' ' -f1)
+
+(cd "$WORK" && exec timeout 600 "$WINE" Tillerbrook.exe /debug >debug-out.txt 2>debug-err.txt) &
+daemon_pid=$!
+if ! wait_answer 90 "$daemon_pid"; then
+  echo "FAIL: the /debug run did not answer on port $PORT"
+  exit 1
+fi
+
+# --- exit 0 -------------------------------------------------------------------
+printf 'exit 0' >"$WORK/print-mode.txt"
+expect_reply "exit 0" "$(print_doc 1)" "{\"status\": \"success\", \"md5sum\": \"$DOC_MD5\"}"
+win_work=$(printf '%s' "Z:$WORK" | sed 's#/#\\#g')
+expected_args="\"SumatraPDF.exe\" -silent -print-to \"Wine Printer\" -print-settings \"fit\" \"$win_work\\sumatrapdfcache\\$NAME_MD5.pdf\""
+got_args=$(head -n1 "$WORK/print-args.txt" 2>/dev/null | tr -d '\r')
+if [ "$got_args" = "$expected_args" ]; then log "command line: $got_args"; else fail "command line: expected '$expected_args', got '$got_args'"; fi
+
+# --- exit 3 -------------------------------------------------------------------
+printf 'exit 3' >"$WORK/print-mode.txt"
+expect_reply "exit 3" "$(print_doc 2)" '{"status": "error", "message": "Print failed", "code": 3}'
+
+# --- hang, closed by the helper --------------------------------------------------
+printf 'hang' >"$WORK/print-mode.txt"
+start=$(date +%s)
+expect_reply "hang" "$(print_doc 3)" '{"status": "error", "message": "Print failed", "code": -2}'
+took=$(($(date +%s) - start))
+if [ "$took" -ge 15 ] && [ "$took" -lt 20 ]; then log "hung print answered after ${took}s"; else fail "hung print answered after ${took}s"; fi
+[ -s "$WORK/close-args.txt" ] && log "close helper was given process id $(tr -d '\r\n' <"$WORK/close-args.txt")" ||
+  fail "the close helper was not started"
+out=$(utf16 "$WORK/debug-out.txt")
+printf '%s\n' "$out" | grep -qxF "Print process timeout, attempting graceful close." ||
+  fail "no timeout line in the log"
+printf '%s\n' "$out" | grep -qF "Graceful close failed" && fail "the helper's close was not counted"
+
+# --- the records -------------------------------------------------------------------
+history=$(curl -s -m 10 "http://127.0.0.1:$PORT/history")
+if python3 - "$history" "$DOC_MD5" <<'PY'
+import json, sys
+rows = json.loads(sys.argv[1])
+assert [r["code"] for r in rows] == [-2, 3, 0], rows
+assert [r["RequestTrackingNumber"] for r in rows] == ["3", "2", "1"], rows
+assert all(r["md5sum"] == sys.argv[2] and r["printerName"] == "Wine Printer" for r in rows), rows
+PY
+then log "/history holds the three records"; else fail "/history: $history"; fi
+
+# --- no print program ------------------------------------------------------------
+rm -f "$WORK/SumatraPDF.exe"
+expect_reply "no print program" "$(print_doc 4)" '{"status": "error", "message": "SumatraPDF.exe not found or failed to start"}'
+tr -d '\r' <"$WORK/debug-err.txt" | grep -qE '^CreateProcessOnUserDesktop failed: [1-9][0-9]*$' ||
+  fail "no 'CreateProcessOnUserDesktop failed' line: $(tr -d '\r' <"$WORK/debug-err.txt")"
+
+stop_wine
+wait "$daemon_pid" 2>/dev/null
+if [ "$failures" -gt 0 ]; then
+  echo "wine print check: $failures failure(s)"
+  exit 1
+fi
+echo "wine print check: all passed"

@@ -1,0 +1,409 @@
+// The PDF library the daemon loads at run time, for Linux: the sixteen entry
+// points it calls, with their C signatures and observable behaviour, built on
+// qpdf. Nothing here may let a C++ exception cross the C interface.
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <climits>
+#include <cmath>
+#include <memory>
+#include <qpdf/Pipeline.hh>
+#include <qpdf/QPDF.hh>
+#include <qpdf/QPDFExc.hh>
+#include <qpdf/QPDFObjGen.hh>
+#include <qpdf/QPDFObjectHandle.hh>
+#include <qpdf/QPDFPageDocumentHelper.hh>
+#include <qpdf/QPDFPageObjectHelper.hh>
+#include <qpdf/QPDFSystemError.hh>
+#include <qpdf/QPDFWriter.hh>
+#include <set>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "pdffit/pdfium_abi.h"
+
+#define TB_PDF_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace abi = tb::pdffit::abi;
+
+namespace {
+
+// Process-wide, as callers of the C interface expect.
+std::atomic<unsigned long> g_lastError{abi::kErrSuccess};
+
+struct Document {
+  QPDF pdf;
+  std::vector<QPDFObjectHandle> pages;
+};
+
+struct Page {
+  Document* doc;
+  QPDFObjectHandle dict;
+};
+
+Document* AsDocument(FPDF_DOCUMENT handle) { return reinterpret_cast<Document*>(handle); }
+Page* AsPage(FPDF_PAGE handle) { return reinterpret_cast<Page*>(handle); }
+
+struct Rect {
+  float left = 0;
+  float bottom = 0;
+  float right = 0;
+  float top = 0;
+
+  bool IsEmpty() const { return left >= right || bottom >= top; }
+  void Normalize() {
+    if (left > right) std::swap(left, right);
+    if (bottom > top) std::swap(bottom, top);
+  }
+  // An intersection that would be inverted collapses to the zero rectangle.
+  void Intersect(Rect other) {
+    other.Normalize();
+    left = std::max(left, other.left);
+    bottom = std::max(bottom, other.bottom);
+    right = std::min(right, other.right);
+    top = std::min(top, other.top);
+    if (left > right || bottom > top) *this = Rect{};
+  }
+};
+
+// Row-vector affine matrix: [x y 1] * M.
+struct Matrix {
+  float a = 1, b = 0, c = 0, d = 1, e = 0, f = 0;
+
+  // This transform followed by `m`.
+  Matrix Then(const Matrix& m) const {
+    return Matrix{a * m.a + b * m.c, a * m.b + b * m.d,       c * m.a + d * m.c,
+                  c * m.b + d * m.d, e * m.a + f * m.c + m.e, e * m.b + f * m.d + m.f};
+  }
+};
+
+// Shortest text that reads back as the same float, never in exponent form
+// (content streams have no exponents) and independent of the locale.
+std::string FormatFloat(float value) {
+  if (!std::isfinite(value) || value == 0.0f) return "0";
+  char buf[64];
+  auto [end, ec] = std::to_chars(buf, buf + sizeof(buf), value, std::chars_format::fixed);
+  if (ec != std::errc()) return "0";
+  return std::string(buf, end);
+}
+
+float FloatAt(QPDFObjectHandle array, int index) {
+  if (index >= array.getArrayNItems()) return 0;
+  QPDFObjectHandle item = array.getArrayItem(index);
+  return item.isNumber() ? static_cast<float>(item.getNumericValue()) : 0.0f;
+}
+
+// A four-number array as a rectangle; anything else reads as the zero one.
+Rect RectFromArray(QPDFObjectHandle array) {
+  Rect r;
+  if (!array.isArray() || array.getArrayNItems() != 4) return r;
+  r.left = FloatAt(array, 0);
+  r.bottom = FloatAt(array, 1);
+  r.right = FloatAt(array, 2);
+  r.top = FloatAt(array, 3);
+  return r;
+}
+
+QPDFObjectHandle NumberArray(std::initializer_list<float> values) {
+  QPDFObjectHandle array = QPDFObjectHandle::newArray();
+  for (float v : values) array.appendItem(QPDFObjectHandle::newReal(FormatFloat(v)));
+  return array;
+}
+
+// The nearest definition of `key` on the page or up its /Parent chain.
+QPDFObjectHandle InheritedAttribute(QPDFObjectHandle node, const std::string& key) {
+  std::set<QPDFObjGen> visited;
+  for (int depth = 0; depth < 1024 && node.isDictionary(); ++depth) {
+    if (node.hasKey(key)) return node.getKey(key);
+    if (node.isIndirect() && !visited.insert(node.getObjGen()).second) break;
+    node = node.getKey("/Parent");
+  }
+  return QPDFObjectHandle::newNull();
+}
+
+Rect InheritedBox(QPDFObjectHandle page, const std::string& key) {
+  Rect box = RectFromArray(InheritedAttribute(page, key));
+  box.Normalize();
+  return box;
+}
+
+// Quarter turns 0..3 from /Rotate (inherited, truncated to whole degrees).
+int QuarterTurns(QPDFObjectHandle page) {
+  QPDFObjectHandle rotate = InheritedAttribute(page, "/Rotate");
+  long long degrees = 0;
+  if (rotate.isInteger()) {
+    degrees = rotate.getIntValue();
+  } else if (rotate.isReal()) {
+    double v = rotate.getNumericValue();
+    if (std::isfinite(v))
+      degrees = static_cast<long long>(std::clamp(v, -2147483648.0, 2147483647.0));
+  }
+  degrees = std::clamp<long long>(degrees, INT_MIN, INT_MAX);
+  int turns = static_cast<int>((degrees / 90) % 4);
+  return turns < 0 ? turns + 4 : turns;
+}
+
+// The displayed page size: crop box within media box, turned by /Rotate.
+void PageSize(QPDFObjectHandle page, float& width, float& height) {
+  Rect media = InheritedBox(page, "/MediaBox");
+  if (media.IsEmpty()) media = Rect{0, 0, 612, 792};
+  Rect visible = InheritedBox(page, "/CropBox");
+  if (visible.IsEmpty()) {
+    visible = media;
+  } else {
+    visible.Intersect(media);
+  }
+  width = visible.right - visible.left;
+  height = visible.top - visible.bottom;
+  if (QuarterTurns(page) % 2 == 1) std::swap(width, height);
+}
+
+// Reads a box from the page's own dictionary only.
+FPDF_BOOL GetOwnBox(FPDF_PAGE handle, const char* key, float* left, float* bottom, float* right,
+                    float* top) {
+  if (!handle || !left || !bottom || !right || !top) return 0;
+  try {
+    QPDFObjectHandle box = AsPage(handle)->dict.getKey(key);
+    if (!box.isArray()) return 0;
+    *left = FloatAt(box, 0);
+    *bottom = FloatAt(box, 1);
+    *right = FloatAt(box, 2);
+    *top = FloatAt(box, 3);
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+void SetOwnBox(FPDF_PAGE handle, const char* key, float left, float bottom, float right,
+               float top) {
+  if (!handle) return;
+  try {
+    AsPage(handle)->dict.replaceKey(key, NumberArray({left, bottom, right, top}));
+  } catch (...) {
+  }
+}
+
+double PageDimension(FPDF_PAGE handle, bool wantWidth) {
+  if (!handle) return 0;
+  try {
+    float width = 0, height = 0;
+    PageSize(AsPage(handle)->dict, width, height);
+    return wantWidth ? width : height;
+  } catch (...) {
+    return 0;
+  }
+}
+
+class SaveAborted : public std::exception {};
+
+// Hands every piece of the written file to the caller's callback.
+class FileWritePipeline : public Pipeline {
+ public:
+  explicit FileWritePipeline(FPDF_FILEWRITE* sink) : Pipeline("file write", nullptr), sink_(sink) {}
+  void write(unsigned char const* data, size_t len) override {
+    while (len > 0) {
+      unsigned long chunk = static_cast<unsigned long>(std::min<size_t>(len, ULONG_MAX));
+      if (!sink_->WriteBlock(sink_, data, chunk)) throw SaveAborted();
+      data += chunk;
+      len -= chunk;
+    }
+  }
+  void finish() override {}
+
+ private:
+  FPDF_FILEWRITE* sink_;
+};
+
+}  // namespace
+
+TB_PDF_EXPORT void FPDF_InitLibrary() {}
+
+TB_PDF_EXPORT void FPDF_DestroyLibrary() {}
+
+TB_PDF_EXPORT FPDF_DOCUMENT FPDF_LoadDocument(FPDF_STRING file_path, FPDF_BYTESTRING password) {
+  if (!file_path) {
+    g_lastError = abi::kErrFile;
+    return nullptr;
+  }
+  try {
+    auto doc = std::make_unique<Document>();
+    doc->pdf.setSuppressWarnings(true);
+    doc->pdf.processFile(file_path, password);
+    for (QPDFPageObjectHelper& page : QPDFPageDocumentHelper(doc->pdf).getAllPages()) {
+      doc->pages.push_back(page.getObjectHandle());
+    }
+    g_lastError = abi::kErrSuccess;
+    return reinterpret_cast<FPDF_DOCUMENT>(doc.release());
+  } catch (const QPDFSystemError&) {
+    g_lastError = abi::kErrFile;
+  } catch (const QPDFExc& e) {
+    g_lastError = e.getErrorCode() == qpdf_e_password ? abi::kErrPassword : abi::kErrFormat;
+  } catch (const std::bad_alloc&) {
+    g_lastError = abi::kErrUnknown;
+  } catch (...) {
+    g_lastError = abi::kErrFormat;
+  }
+  return nullptr;
+}
+
+TB_PDF_EXPORT void FPDF_CloseDocument(FPDF_DOCUMENT document) { delete AsDocument(document); }
+
+TB_PDF_EXPORT int FPDF_GetPageCount(FPDF_DOCUMENT document) {
+  if (!document) return 0;
+  return static_cast<int>(AsDocument(document)->pages.size());
+}
+
+TB_PDF_EXPORT FPDF_PAGE FPDF_LoadPage(FPDF_DOCUMENT document, int page_index) {
+  Document* doc = AsDocument(document);
+  if (!doc || page_index < 0 || static_cast<size_t>(page_index) >= doc->pages.size()) {
+    return nullptr;
+  }
+  try {
+    QPDFObjectHandle dict = doc->pages[static_cast<size_t>(page_index)];
+    if (!dict.isDictionary()) return nullptr;
+    return reinterpret_cast<FPDF_PAGE>(new Page{doc, dict});
+  } catch (...) {
+    return nullptr;
+  }
+}
+
+TB_PDF_EXPORT void FPDF_ClosePage(FPDF_PAGE page) { delete AsPage(page); }
+
+TB_PDF_EXPORT double FPDF_GetPageWidth(FPDF_PAGE page) { return PageDimension(page, true); }
+
+TB_PDF_EXPORT double FPDF_GetPageHeight(FPDF_PAGE page) { return PageDimension(page, false); }
+
+TB_PDF_EXPORT FPDF_BOOL FPDFPage_GetMediaBox(FPDF_PAGE page, float* left, float* bottom,
+                                             float* right, float* top) {
+  return GetOwnBox(page, "/MediaBox", left, bottom, right, top);
+}
+
+TB_PDF_EXPORT FPDF_BOOL FPDFPage_GetCropBox(FPDF_PAGE page, float* left, float* bottom,
+                                            float* right, float* top) {
+  return GetOwnBox(page, "/CropBox", left, bottom, right, top);
+}
+
+TB_PDF_EXPORT void FPDFPage_SetMediaBox(FPDF_PAGE page, float left, float bottom, float right,
+                                        float top) {
+  SetOwnBox(page, "/MediaBox", left, bottom, right, top);
+}
+
+TB_PDF_EXPORT void FPDFPage_SetCropBox(FPDF_PAGE page, float left, float bottom, float right,
+                                       float top) {
+  SetOwnBox(page, "/CropBox", left, bottom, right, top);
+}
+
+TB_PDF_EXPORT FPDF_BOOL FPDFPage_TransFormWithClip(FPDF_PAGE handle, const FS_MATRIX* matrix,
+                                                   const FS_RECTF* clipRect) {
+  if (!matrix && !clipRect) return 0;
+  if (!handle) return 0;
+  try {
+    Page& page = *AsPage(handle);
+    QPDFObjectHandle contents = page.dict.getKey("/Contents");
+    if (contents.isNull()) return 0;
+
+    std::string prefix = "q ";
+    if (clipRect) {
+      Rect clip{clipRect->left, clipRect->bottom, clipRect->right, clipRect->top};
+      clip.Normalize();
+      prefix += FormatFloat(clip.left) + " " + FormatFloat(clip.bottom) + " " +
+                FormatFloat(clip.right - clip.left) + " " + FormatFloat(clip.top - clip.bottom) +
+                " re W* n ";
+    }
+    Matrix m;
+    if (matrix) {
+      m = Matrix{matrix->a, matrix->b, matrix->c, matrix->d, matrix->e, matrix->f};
+      prefix += FormatFloat(m.a) + " " + FormatFloat(m.b) + " " + FormatFloat(m.c) + " " +
+                FormatFloat(m.d) + " " + FormatFloat(m.e) + " " + FormatFloat(m.f) + " cm ";
+    }
+
+    QPDF& pdf = page.doc->pdf;
+    QPDFObjectHandle before = QPDFObjectHandle::newStream(&pdf, prefix);
+    QPDFObjectHandle after = QPDFObjectHandle::newStream(&pdf, std::string(" Q"));
+    if (contents.isArray()) {
+      contents.insertItem(0, before);
+      contents.appendItem(after);
+    } else if (contents.isStream()) {
+      QPDFObjectHandle wrapped = QPDFObjectHandle::newArray();
+      wrapped.appendItem(before);
+      wrapped.appendItem(contents);
+      wrapped.appendItem(after);
+      page.dict.replaceKey("/Contents", pdf.makeIndirectObject(wrapped));
+    }
+
+    // Patterns are painted in their own space, anchored to the page's default
+    // space; they must move with the content.
+    if (!matrix) return 1;
+    QPDFObjectHandle resources = page.dict.getKey("/Resources");
+    if (!resources.isDictionary()) return 1;
+    QPDFObjectHandle patterns = resources.getKey("/Pattern");
+    if (!patterns.isDictionary()) return 1;
+    for (const auto& [name, value] : patterns.ditems()) {
+      QPDFObjectHandle pattern = value;
+      QPDFObjectHandle dict;
+      if (pattern.isDictionary()) {
+        dict = pattern;
+      } else if (pattern.isStream()) {
+        dict = pattern.getDict();
+      } else {
+        continue;
+      }
+      Matrix old;
+      QPDFObjectHandle current = dict.getKey("/Matrix");
+      if (current.isArray() && current.getArrayNItems() == 6) {
+        old = Matrix{FloatAt(current, 0), FloatAt(current, 1), FloatAt(current, 2),
+                     FloatAt(current, 3), FloatAt(current, 4), FloatAt(current, 5)};
+      }
+      Matrix updated = old.Then(m);
+      dict.replaceKey("/Matrix", NumberArray({updated.a, updated.b, updated.c, updated.d, updated.e,
+                                              updated.f}));
+    }
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+TB_PDF_EXPORT FPDF_BOOL FPDF_SaveAsCopy(FPDF_DOCUMENT document, FPDF_FILEWRITE* pFileWrite,
+                                        FPDF_DWORD flags) {
+  Document* doc = AsDocument(document);
+  if (!doc || !pFileWrite || !pFileWrite->WriteBlock) return 0;
+  try {
+    FileWritePipeline sink(pFileWrite);
+    QPDFWriter writer(doc->pdf);
+    writer.setOutputPipeline(&sink);
+    // Stream data goes out as it is, the new content pieces uncompressed, and
+    // the file gets a classic cross-reference table.
+    writer.setCompressStreams(false);
+    writer.setDecodeLevel(qpdf_dl_none);
+    writer.setObjectStreamMode(qpdf_o_disable);
+    // An incremental save becomes a complete file: the result reads the same.
+    if (flags == abi::kRemoveSecurity) writer.setPreserveEncryption(false);
+    writer.write();
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
+TB_PDF_EXPORT unsigned long FPDF_GetLastError() { return g_lastError.load(); }
+
+// Every export must match the type the daemon calls it through.
+static_assert(std::is_same_v<decltype(&FPDF_InitLibrary), abi::InitLibraryFn>);
+static_assert(std::is_same_v<decltype(&FPDF_DestroyLibrary), abi::DestroyLibraryFn>);
+static_assert(std::is_same_v<decltype(&FPDF_LoadDocument), abi::LoadDocumentFn>);
+static_assert(std::is_same_v<decltype(&FPDF_CloseDocument), abi::CloseDocumentFn>);
+static_assert(std::is_same_v<decltype(&FPDF_GetPageCount), abi::GetPageCountFn>);
+static_assert(std::is_same_v<decltype(&FPDF_LoadPage), abi::LoadPageFn>);
+static_assert(std::is_same_v<decltype(&FPDF_ClosePage), abi::ClosePageFn>);
+static_assert(std::is_same_v<decltype(&FPDF_GetPageWidth), abi::GetPageWidthFn>);
+static_assert(std::is_same_v<decltype(&FPDF_GetPageHeight), abi::GetPageHeightFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_GetMediaBox), abi::GetBoxFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_GetCropBox), abi::GetBoxFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_SetMediaBox), abi::SetBoxFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_SetCropBox), abi::SetBoxFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_TransFormWithClip), abi::TransFormWithClipFn>);
+static_assert(std::is_same_v<decltype(&FPDF_SaveAsCopy), abi::SaveAsCopyFn>);
+static_assert(std::is_same_v<decltype(&FPDF_GetLastError), abi::GetLastErrorFn>);
