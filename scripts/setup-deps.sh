@@ -32,6 +32,7 @@ PACKAGES=(
   wine64 wine
   dpkg-dev tcl
   cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
+  procps
   wrk clang libclang-rt-14-dev
 )
 missing=()

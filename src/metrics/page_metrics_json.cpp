@@ -19,13 +19,28 @@ const json& Number(const json& doc, const char* key) {
   return v;
 }
 
-int32_t Int32(const json& doc, const char* key) { return Number(doc, key).get<int32_t>(); }
+// A value that does not fit would be wrapped (or, from a float, undefined)
+// and could pass the checks below as a plausible size.
+int32_t Int32(const json& doc, const char* key) {
+  const json& v = Number(doc, key);
+  const bool fits =
+      v.is_number_unsigned()  ? v.get<uint64_t>() <= static_cast<uint64_t>(INT32_MAX)
+      : v.is_number_integer() ? v.get<int64_t>() >= INT32_MIN && v.get<int64_t>() <= INT32_MAX
+                              : v.get<double>() > INT32_MIN - 1.0 && v.get<double>() < INT32_MAX + 1.0;
+  if (!fits) throw json::out_of_range::create(406, std::string(key) + " is out of range", &v);
+  return v.get<int32_t>();
+}
 double Double(const json& doc, const char* key) { return Number(doc, key).get<double>(); }
 
 // DEVMODE members are 16-bit on the wire of the driver; keep what fits.
 int16_t Low16(const json& doc, const char* key) {
   if (!doc.contains(key)) return 0;
-  const auto v = Number(doc, key).get<int64_t>();
+  const json& n = Number(doc, key);
+  // A float beyond the 64-bit range has no low bits to keep.
+  if (n.is_number_float() && !(n.get<double>() > -9.2e18 && n.get<double>() < 9.2e18)) {
+    throw json::out_of_range::create(406, std::string(key) + " is out of range", &n);
+  }
+  const auto v = n.get<int64_t>();
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<uint64_t>(v) & 0xFFFF));
 }
 

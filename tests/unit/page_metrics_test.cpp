@@ -314,4 +314,25 @@ TEST(PageMetricsJson, ImpossibleValuesAreRefusedAndOptionalMembersDefault) {
   EXPECT_EQ(out.source, "");
 }
 
+TEST(PageMetricsJson, SizesBeyondThirtyTwoBitsAreRefusedNotWrapped) {
+  PageMetrics out;
+  std::string error;
+  // 2^32 + 203 would wrap to a plausible 203 dpi.
+  for (const json& value : {json(4294967499ULL), json(-4294967093LL), json(1e300), json(-3e9)}) {
+    json doc = tb::metrics::PageMetricsToJson(Sample());
+    doc["dpiX"] = value;
+    EXPECT_FALSE(tb::metrics::PageMetricsFromJson(doc, out, error)) << value;
+    EXPECT_EQ(error, "invalid printer metrics helper response: "
+                     "[json.exception.out_of_range.406] dpiX is out of range")
+        << value;
+  }
+  json doc = tb::metrics::PageMetricsToJson(Sample());
+  doc["dmPaperSize"] = 1e300;  // no low bits to keep
+  EXPECT_FALSE(tb::metrics::PageMetricsFromJson(doc, out, error));
+  doc["dmPaperSize"] = 2147483647;
+  doc["dpiX"] = 2147483647;  // the largest that fits is still taken
+  ASSERT_TRUE(tb::metrics::PageMetricsFromJson(doc, out, error)) << error;
+  EXPECT_EQ(out.dpiX, 2147483647);
+}
+
 }  // namespace

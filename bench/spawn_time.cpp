@@ -1,0 +1,50 @@
+// Time to start a program and see it exit, done the way the daemon starts
+// its print program (fork, execve, waitpid). The print benchmark subtracts
+// this from the time per print to get the daemon's own share.
+//
+// Usage: bench_spawn_time PROGRAM RUNS [ARG...]; prints the median in ms.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+extern char** environ;
+
+int main(int argc, char** argv) {
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: %s PROGRAM RUNS [ARG...]\n", argv[0]);
+    return 2;
+  }
+  const int runs = std::max(1, std::atoi(argv[2]));
+  std::vector<char*> args{argv[1]};
+  for (int i = 3; i < argc; ++i) args.push_back(argv[i]);
+  args.push_back(nullptr);
+
+  std::vector<double> ms;
+  for (int i = 0; i < runs; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid < 0) return 1;
+    if (pid == 0) {
+      ::execve(argv[1], args.data(), environ);
+      ::_exit(127);
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 127) {
+      std::fprintf(stderr, "%s did not run\n", argv[1]);
+      return 1;
+    }
+    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+                     .count());
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("%.3f\n", ms[ms.size() / 2]);
+  return 0;
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (clang, build-fuzz/) and runs each one for a
+# bounded time, starting from its seed corpus in fuzz/corpus/<target>/.
+# Fails on any crash, leak, timeout or sanitizer report.
+#   scripts/run-fuzzers.sh [seconds per target] [target ...]
+# FUZZ_JOBS sets the build's parallelism (default 2).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD="$ROOT/build-fuzz"
+SECONDS_EACH="${1:-20}"
+[ $# -gt 0 ] && shift
+ALL=(base64 extension percent_encode utf8 command_line page_metrics status_page print_body)
+if [ $# -gt 0 ]; then TARGETS=("$@"); else TARGETS=("${ALL[@]}"); fi
+
+CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DTB_FUZZ=ON -DTB_BUILD_TESTS=OFF \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+ninja -C "$BUILD" -j"${FUZZ_JOBS:-2}" "${TARGETS[@]/#/fuzz_}"
+
+export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+
+failed=()
+for t in "${TARGETS[@]}"; do
+  # New inputs go to a working corpus in the build folder; the seeds in the
+  # repository are only read.
+  work="$BUILD/corpus/$t"
+  artifacts="$BUILD/artifacts/$t/"
+  mkdir -p "$work" "$artifacts"
+  log="$BUILD/fuzz_$t.log"
+  echo "== fuzz_$t (${SECONDS_EACH}s)"
+  if "$BUILD/fuzz/fuzz_$t" -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
+       -print_final_stats=1 -artifact_prefix="$artifacts" "$work" "$ROOT/fuzz/corpus/$t" \
+       >"$log" 2>&1 && ! grep -qE "ERROR: (AddressSanitizer|LeakSanitizer|UndefinedBehaviorSanitizer)|runtime error:" "$log"; then
+    grep -E "^(stat::number_of_executed_units|Done)" "$log" | tr '\n' ' '; echo
+  else
+    echo "FAILED: fuzz_$t (log: $log, inputs: $artifacts)"
+    grep -E "ERROR|runtime error|property failed|SUMMARY" "$log" | head -20 || true
+    failed+=("$t")
+  fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+  echo "fuzzers failed: ${failed[*]}"
+  exit 1
+fi
+echo "all fuzzers clean"

@@ -1,0 +1,71 @@
+#!/usr/bin/env bash
+# Runs the tests under the sanitizers:
+#  - build-asan: AddressSanitizer + UndefinedBehaviorSanitizer, unit and
+#    integration tests (the daemon and its companions are instrumented too);
+#  - build-tsan: ThreadSanitizer, the unit tests that run threads or guard
+#    shared state with mutexes.
+# Any sanitizer report fails the run.
+#   scripts/run-sanitizers.sh [asan|tsan]...   (default: both)
+# SAN_JOBS sets the build's parallelism (default 2).
+set -euo pipefail
+
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+JOBS="${SAN_JOBS:-2}"
+MODES=("$@")
+if [ ${#MODES[@]} -eq 0 ]; then MODES=(asan tsan); fi
+
+# The tests that exercise threads and locks; the rest gain nothing under TSan.
+TSAN_FILTER="ServiceRunner*:MaintenanceThreadTest*:MaintenanceStoreTest*:PrinterListTest*:\
+MetricsTiers*:JobQueueTest*:ExecutionTest*:Base64Decode*:PrintTest.*Lock*:PdfiumLibrary*:\
+CleanDocumentCache*:SdNotifyStatusSink*"
+
+configure() {  # folder, flags
+  cmake -S "$ROOT" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_FLAGS="$2" -DCMAKE_CXX_FLAGS="$2" \
+    -DCMAKE_EXE_LINKER_FLAGS="$2" -DCMAKE_SHARED_LINKER_FLAGS="$2" >/dev/null
+}
+
+# A test child's sanitizer report goes to its standard error, which a test
+# may capture; log_path keeps every report in files as well.
+check_logs() {  # folder
+  if compgen -G "$1/san-logs/*" >/dev/null; then
+    echo "sanitizer reports in $1/san-logs:"
+    head -50 "$1"/san-logs/*
+    return 1
+  fi
+}
+
+status=0
+start=$SECONDS
+for mode in "${MODES[@]}"; do
+  case "$mode" in
+    asan)
+      dir="$ROOT/build-asan"
+      configure "$dir" "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+      ninja -C "$dir" -j"$JOBS" unit_tests integration_tests
+      rm -rf "$dir/san-logs"; mkdir -p "$dir/san-logs"
+      export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$dir/san-logs/asan"
+      export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$dir/san-logs/ubsan"
+      echo "== ASan+UBSan: unit tests"
+      (cd "$dir" && ctest -j"$JOBS" --output-on-failure -LE integration -E "NOT_BUILT|^wine_") || status=1
+      echo "== ASan+UBSan: integration tests"
+      (cd "$dir" && ctest --output-on-failure -L integration -LE slow -E "NOT_BUILT") || status=1
+      check_logs "$dir" || status=1
+      unset ASAN_OPTIONS UBSAN_OPTIONS
+      ;;
+    tsan)
+      dir="$ROOT/build-tsan"
+      configure "$dir" "-fsanitize=thread -fno-omit-frame-pointer"
+      ninja -C "$dir" -j"$JOBS" unit_tests
+      rm -rf "$dir/san-logs"; mkdir -p "$dir/san-logs"
+      export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$dir/san-logs/tsan"
+      echo "== TSan: threaded unit tests"
+      "$dir/tests/unit_tests" --gtest_filter="$TSAN_FILTER" || status=1
+      check_logs "$dir" || status=1
+      unset TSAN_OPTIONS
+      ;;
+    *) echo "unknown mode $mode (asan or tsan)"; exit 2 ;;
+  esac
+done
+echo "sanitizer run: $((SECONDS - start)) s, $([ $status = 0 ] && echo clean || echo FAILED)"
+exit $status
