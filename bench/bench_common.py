@@ -29,6 +29,14 @@ def wait_port(port, timeout=20, is_open=True):
     return False
 
 
+def status_kib(pid, key):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
 def get(path, port=PORT, timeout=60):
     conn = http.client.HTTPConnection("127.0.0.1", port, timeout=timeout)
     try:

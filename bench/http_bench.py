@@ -61,6 +61,8 @@ def main():
     parser.add_argument("--daemon", help="daemon executable (default: BUILD/tillerbrook)")
     parser.add_argument("--seconds", type=int, default=2)
     parser.add_argument("--runs", type=int, default=3)
+    parser.add_argument("--routes", default=",".join(ROUTES), help="comma-separated routes to drive")
+    parser.add_argument("--clients", default=",".join(map(str, CLIENTS)), help="comma-separated")
     args = parser.parse_args()
     exe = args.daemon or os.path.join(args.build, "tillerbrook")
     ceiling_exe = os.path.join(args.build, "bench", "bench_ceiling_server")
@@ -95,8 +97,8 @@ def main():
             print(f"{'route':<10}{'clients':>8}{'daemon r/s':>12}{'p50 ms':>8}{'p99 ms':>8}"
                   f"{'ceiling r/s':>13}{'p50 ms':>8}{'p99 ms':>8}{'ratio':>7}")
             ok = True
-            for route in ROUTES:
-                for clients in CLIENTS:
+            for route in args.routes.split(","):
+                for clients in map(int, args.clients.split(",")):
                     d, c = [], []
                     for _ in range(args.runs):  # alternate so drifting load hits both alike
                         d.append(wrk(bc.PORT, route, clients, args.seconds))

@@ -3,14 +3,21 @@
 
 The print program beside the daemon copy is a shell script that exits at
 once. In the same run, bench_spawn_time starts the same script the way the
-daemon does (fork, execve, waitpid); the difference of the medians is the
-daemon's own work for one print of a 100 KiB document sent as base64.
+daemon does (fork, execve, waitpid), from a process grown to the daemon's
+resident size; the difference of the medians is the daemon's own work for
+one print of a 100 KiB document sent as base64.
 
 The document is not fitted to the printer (AutoScalePdfToPrinter false)
 except in the third row, which shows what the page-metrics query to the
-printer adds when fitting is on.
+printer adds when fitting is on (the random bytes are no PDF, so the fit
+itself gives up and the original is printed).
 
-Usage: bench/print_overhead_bench.py [BUILD_DIR] [--daemon EXE] [--runs N] [--printer Q]
+--root /dev/shm puts the daemon copy, its database and its document cache
+on a memory file system: the difference to a run on disk is what the disk
+syncs (SQLite commit, cache folder sync) cost.
+
+Usage: bench/print_overhead_bench.py [BUILD_DIR] [--daemon EXE] [--runs N]
+                                     [--printer Q] [--root DIR] [--wal]
 Target: at most 5 ms beyond the program start (rows without fitting).
 """
 import argparse
@@ -64,20 +71,24 @@ def main():
             return took
 
         print_once(os.urandom(1024))  # warm up: printer list, database
+        # The timing program first grows to the daemon's size: fork copies page tables.
+        rss_mib = bc.status_kib(daemon.proc.pid, "VmRSS") // 1024
+        env = dict(os.environ, BENCH_TOUCH_MIB=str(rss_mib))
         prints, repeats, fits, spawns = [], [], [], []
         same = os.urandom(100 * 1024)
         for _ in range(args.runs):
             prints.append(print_once(os.urandom(100 * 1024)))  # new document each time
             repeats.append(print_once(same))                    # the same document again
             fits.append(print_once(same, fit=True))             # asks the printer's page metrics
-            spawns.append(float(subprocess.run([spawn_exe, program, "3"], check=True,
+            spawns.append(float(subprocess.run([spawn_exe, program, "3"], check=True, env=env,
                                                capture_output=True, text=True).stdout) / 1000)
         conn.close()
 
     p, r, f, s = (statistics.median(x) * 1000 for x in (prints, repeats, fits, spawns))
     where = f"daemon folder under {args.root or tempfile.gettempdir()}" + (", WAL" if args.wal else "")
     print(f"{where}; {args.runs} runs, medians; 100 KiB document ({len(base64.b64encode(same))} bytes of base64)")
-    print(f"  program start (fork/exec/wait)   {s:7.2f} ms")
+    print(f"  program start (fork/exec/wait from a {rss_mib} MiB process, as large as the daemon) "
+          f"{s:7.2f} ms")
     print(f"  /print, new document each time   {p:7.2f} ms  -> daemon's own {p - s:6.2f} ms "
           f"({p / s:.2f} x program start)")
     print(f"  /print, same document again      {r:7.2f} ms  -> daemon's own {r - s:6.2f} ms "

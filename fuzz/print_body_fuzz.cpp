@@ -37,8 +37,11 @@ class RefusingLauncher : public tb::platform::DesktopLauncher {
 
 struct Environment {
   Environment() {
-    char pattern[] = "/tmp/tb-fuzz-print-XXXXXX";
-    FUZZ_CHECK(mkdtemp(pattern) != nullptr);
+    // libFuzzer may end without running exit handlers, so the runner script
+    // names a folder it clears itself.
+    const char* base = std::getenv("TB_FUZZ_TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/tb-fuzz-print-XXXXXX";
+    FUZZ_CHECK(mkdtemp(pattern.data()) != nullptr);
     folder = pattern;
     fs::create_directory(folder / "sumatrapdfcache");
     tb::SetProgramFolderForTesting(folder.string());

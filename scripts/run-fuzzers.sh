@@ -20,6 +20,12 @@ ninja -C "$BUILD" -j"${FUZZ_JOBS:-2}" "${TARGETS[@]/#/fuzz_}"
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 
+# Program folders the targets create; cleared here because a fuzzer that
+# reaches its time limit ends without its own clean-up.
+export TB_FUZZ_TMPDIR="$BUILD/tmp"
+rm -rf "$TB_FUZZ_TMPDIR"; mkdir -p "$TB_FUZZ_TMPDIR"
+trap 'rm -rf "$TB_FUZZ_TMPDIR"' EXIT
+
 failed=()
 for t in "${TARGETS[@]}"; do
   # New inputs go to a working corpus in the build folder; the seeds in the

@@ -33,7 +33,7 @@ PACKAGES=(
   dpkg-dev tcl
   cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
   procps
-  wrk clang libclang-rt-14-dev
+  wrk sqlite3 clang libclang-rt-14-dev
 )
 missing=()
 for p in "${PACKAGES[@]}"; do

@@ -11,7 +11,7 @@ namespace tb {
 std::string ToUtf8(std::u16string_view text);
 std::u16string FromUtf8(std::string_view text);
 
-// The text itself when it is valid UTF-8 without NUL, else the empty text:
+// The text up to its first NUL when that is valid UTF-8, else the empty text:
 // what a round trip through FromUtf8 and ToUtf8 gives.
 std::string StrictUtf8(std::string_view text);
 

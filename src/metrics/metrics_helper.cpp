@@ -11,6 +11,7 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "service/daemon_main.h"
+#include "service/entry_point.h"
 
 namespace tb::metrics {
 namespace {
@@ -49,7 +50,7 @@ std::string MetricsPipeBaseName(uint32_t processId, uint64_t tick, uint64_t sequ
 
 std::string BuildHelperCommandLine(const std::string& executable, const std::string& printerName,
                                    const std::string& pipeName) {
-  return platform::QuoteCommandLineArgument(executable) + " " + kMetricsHelperSwitchText + " " +
+  return platform::QuoteCommandLineArgument(executable) + " " + kMetricsHelperSwitch + " " +
          platform::QuoteCommandLineArgument(printerName) + " " +
          platform::QuoteCommandLineArgument(pipeName);
 }
@@ -180,7 +181,7 @@ bool RunMetricsHelperMode(int& exitCode) {
   platform::Platform& p = platform::Current();
   if (!p.process) return false;
   const std::vector<std::string> args = p.process->CommandLineArguments();
-  if (args.size() < 2 || args[1] != kMetricsHelperSwitchText) return false;
+  if (args.size() < 2 || args[1] != kMetricsHelperSwitch) return false;
 
   exitCode = 1;
   if (args.size() < 4 || args[2].empty() || args[3].empty()) return true;

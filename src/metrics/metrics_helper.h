@@ -10,8 +10,6 @@
 
 namespace tb::metrics {
 
-inline constexpr const char* kMetricsHelperSwitchText = "--query-printer-metrics";
-
 struct HelperLimits {
   uint32_t connectMs = 30000;          // helper connects after starting
   uint32_t runMs = 30000;              // helper ends after connecting

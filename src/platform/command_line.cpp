@@ -71,7 +71,7 @@ std::vector<std::string> SplitCommandLine(std::string_view s) {
 }
 
 std::string QuoteCommandLineArgument(std::string_view arg) {
-  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string_view::npos) {
+  if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string_view::npos) {
     return std::string(arg);
   }
   std::string out = "\"";

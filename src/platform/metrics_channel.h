@@ -99,10 +99,10 @@ class MetricsChannel {
   // undoes) as `user`, hidden, with that user's environment, in `workingDir`
   // (empty: inherited). Null with an error text on failure.
   virtual std::unique_ptr<HelperProcess> StartHelper(SessionUser& user,
-                                                    const std::string& executable,
-                                                    const std::string& commandLine,
-                                                    const std::string& workingDir,
-                                                    std::string& error) = 0;
+                                                     const std::string& executable,
+                                                     const std::string& commandLine,
+                                                     const std::string& workingDir,
+                                                     std::string& error) = 0;
 
   // Helper side: one connection attempt, and the wait before the next one.
   virtual std::unique_ptr<MetricsPipeClient> OpenMetricsPipe(const std::string& name,

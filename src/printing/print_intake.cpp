@@ -2,18 +2,22 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <utility>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "http/replies.h"
 #include "http/text.h"
 #include "platform/file_ops.h"
 #include "platform/md5.h"
+#include "platform/memory.h"
 #include "platform/utf8_path.h"
 #include "printing/document_cache.h"
 #include "printing/local_timestamp.h"
@@ -76,32 +80,52 @@ const std::array<int, 256>& Base64Table() {
   return table;
 }
 
-// Decodes `text`, handing the bytes to `sink` in pieces of up to 64 KiB; the
-// whole text is always examined. False when it is not valid base64; `produced`
-// counts the bytes handed over.
+// Decodes `text`, handing the bytes to `sink` in pieces of up to 64 KiB
+// whatever the sink does with them. False as soon as the text proves not to be
+// base64; `produced` counts the bytes handed over.
 template <class Sink>
 bool DecodeBase64(std::string_view text, Sink&& sink, uint64_t& produced) {
   const std::array<int, 256>& table = Base64Table();
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
   char block[65536];
   size_t used = 0;
   produced = 0;
+  auto flushIfFull = [&](size_t room) {
+    if (sizeof block - used < room) {
+      sink(block, used);
+      produced += used;
+      used = 0;
+    }
+  };
   uint32_t accumulator = 0;
   int bits = -8;
   bool padding = false;
-  for (unsigned char c : text) {
-    const int value = table[c];
+  size_t i = 0;
+  while (i < n) {
+    // Between quanta, four alphabet characters make three bytes at once; the
+    // result is the same as feeding them one by one.
+    if (bits == -8 && !padding && n - i >= 4) {
+      const int a = table[p[i]], b = table[p[i + 1]], c = table[p[i + 2]], d = table[p[i + 3]];
+      if ((a | b | c | d) >= 0) {
+        accumulator = static_cast<uint32_t>(a << 18 | b << 12 | c << 6 | d);
+        flushIfFull(3);
+        block[used++] = static_cast<char>(accumulator >> 16);
+        block[used++] = static_cast<char>((accumulator >> 8) & 0xFF);
+        block[used++] = static_cast<char>(accumulator & 0xFF);
+        i += 4;
+        continue;
+      }
+    }
+    const int value = table[p[i++]];
     if (value >= 0) {
       if (padding) return false;  // nothing may follow padding
       accumulator = ((accumulator << 6) | static_cast<uint32_t>(value)) & 0xFFFFFF;
       bits += 6;
       if (bits >= 0) {
+        flushIfFull(1);
         block[used++] = static_cast<char>((accumulator >> bits) & 0xFF);
         bits -= 8;
-        if (used == sizeof block) {
-          sink(block, used);
-          produced += used;
-          used = 0;
-        }
       }
     } else if (value == kBase64Padding) {
       padding = true;
@@ -145,6 +169,10 @@ bool SameContent(const fs::path& a, const fs::path& b) {
 // request's own buffer. Anything unusual takes the ordinary parse.
 
 constexpr size_t kLongText = 4096;
+
+// Bodies from this size on are held in one block from the system, and their
+// text is digested on a second thread.
+constexpr size_t kLargeBody = size_t{1} << 20;
 
 struct ParsedBody {
   json body;
@@ -191,6 +219,29 @@ size_t SkipValue(std::string_view s, size_t i) {
   return i;
 }
 
+// Where a run of plain text ends: printable ASCII without quote or
+// backslash. Eight bytes are tested at a time.
+size_t EndOfPlainText(std::string_view s, size_t i) {
+  constexpr uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+  auto hasZeroByte = [](uint64_t v) { return (v - kOnes) & ~v & kHighs; };
+  while (s.size() - i >= 8) {
+    uint64_t w;
+    std::memcpy(&w, s.data() + i, 8);
+    const uint64_t special = (w & kHighs) |                   // 0x80 and above
+                             ((w - kOnes * 0x20) & ~w & kHighs) |  // below 0x20
+                             hasZeroByte(w ^ (kOnes * '"')) | hasZeroByte(w ^ (kOnes * '\\'));
+    if (special) break;
+    i += 8;
+  }
+  static const std::array<bool, 256> plain = [] {
+    std::array<bool, 256> t{};
+    for (int c = 0x20; c < 0x80; ++c) t[c] = c != '"' && c != '\\';
+    return t;
+  }();
+  while (i < s.size() && plain[static_cast<unsigned char>(s[i])]) ++i;
+  return i;
+}
+
 // Where the long plain text of the last top-level "LabelContent" lies, if
 // the body has one: [begin, end) between its quotes.
 std::optional<std::pair<size_t, size_t>> FindLongLabelContent(std::string_view s) {
@@ -210,13 +261,7 @@ std::optional<std::pair<size_t, size_t>> FindLongLabelContent(std::string_view s
     if (key == "LabelContent") {
       found.reset();  // the last occurrence counts, as in the parsed value
       if (i < s.size() && s[i] == '"') {
-        static const std::array<bool, 256> plain = [] {
-          std::array<bool, 256> t{};
-          for (int c = 0x20; c < 0x80; ++c) t[c] = c != '"' && c != '\\';
-          return t;
-        }();
-        size_t j = i + 1;
-        while (j < s.size() && plain[static_cast<unsigned char>(s[j])]) ++j;
+        const size_t j = EndOfPlainText(s, i + 1);
         if (j < s.size() && s[j] == '"' && j - i - 1 >= kLongText) found.emplace(i + 1, j);
       }
     }
@@ -233,7 +278,7 @@ std::optional<std::pair<size_t, size_t>> FindLongLabelContent(std::string_view s
   return found;
 }
 
-ParsedBody ParseBody(const std::string& text) {
+ParsedBody ParseBody(std::string_view text) {
   ParsedBody parsed;
   if (auto cut = FindLongLabelContent(text)) {
     std::string rest;
@@ -245,7 +290,7 @@ ParsedBody ParseBody(const std::string& text) {
     // misread the body: then the ordinary parse decides.
     const json* m = Member(parsed.body, "LabelContent");
     if (m && m->is_string() && m->get_ref<const std::string&>().empty()) {
-      parsed.labelContent = std::string_view(text).substr(cut->first, cut->second - cut->first);
+      parsed.labelContent = text.substr(cut->first, cut->second - cut->first);
       return parsed;
     }
   }
@@ -280,14 +325,23 @@ std::string Base64Decode(std::string_view text) {
   return out;
 }
 
-std::string StoreBase64Document(std::string_view base64Text, const std::string& extension) {
-  std::string name = platform::Md5HexOfText(base64Text);
-  if (name.empty()) throw std::runtime_error("Cannot calculate cache MD5");
+std::string StoreBase64Document(std::string_view base64Text, const std::string& extension,
+                                std::string* md5, int64_t* size) {
+  // The cached name is the digest of the text. A long text is digested on a
+  // second thread while this one decodes, so the file is written under a
+  // temporary name first (one at a time: the caller holds CacheMutex).
+  std::string name;
+  std::jthread hasher;
+  if (base64Text.size() >= kLargeBody) {
+    hasher = std::jthread([&name, base64Text] { name = platform::Md5HexOfText(base64Text); });
+  } else {
+    name = platform::Md5HexOfText(base64Text);
+    if (name.empty()) throw std::runtime_error("Cannot calculate cache MD5");
+  }
 
   fs::path folder = PathFromUtf8(ProgramFolder()) / kCacheFolderName;
-  fs::path target = folder / PathFromUtf8(name + "." + extension);
   // Never a cached name: those have no inner dot.
-  fs::path partial = folder / PathFromUtf8(name + "." + extension + ".partial");
+  fs::path partial = folder / PathFromUtf8("intake." + extension + ".partial");
   std::error_code ec;
 
   // Decoded straight into the file, never whole in memory. The file is only
@@ -295,7 +349,12 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
   // base64 wins over a file that cannot be created: it is the earlier check.
   std::ofstream out;
   bool openFailed = false, writeFailed = false;
+  // The document's own digest comes along, so it need not be read back.
+  platform::Md5Digest digest;
+  std::string digestError;
+  bool digestOk = md5 != nullptr && digest.Start(digestError);
   auto write = [&](const char* data, size_t size) {
+    if (digestOk) digestOk = digest.Update(data, size, digestError);
     if (!out.is_open() && !openFailed) {
       out.open(partial, std::ios::binary | std::ios::trunc);
       openFailed = !out.is_open();
@@ -307,6 +366,14 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
   };
   uint64_t produced = 0;
   const bool decoded = DecodeBase64(base64Text, write, produced);
+  if (hasher.joinable()) {
+    hasher.join();
+    if (name.empty()) {
+      out.close();
+      fs::remove(partial, ec);
+      throw std::runtime_error("Cannot calculate cache MD5");
+    }
+  }
   if (!decoded || produced == 0) {
     if (out.is_open()) {
       out.close();
@@ -321,6 +388,7 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
     fs::remove(partial, ec);
     throw std::runtime_error("Failed to write decoded file into sumatrapdfcache");
   }
+  const fs::path target = folder / PathFromUtf8(name + "." + extension);
   uint32_t moveError = 0;
   if (!platform::MoveFileReplacing(PathToUtf8(partial), PathToUtf8(target), moveError)) {
     // Windows refuses to replace a file another program has open. Same name
@@ -328,6 +396,11 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
     bool intact = SameContent(target, partial);
     fs::remove(partial, ec);
     if (!intact) throw std::runtime_error("Failed to write decoded file into sumatrapdfcache");
+  }
+  std::array<uint8_t, 16> value{};
+  if (digestOk && digest.Finish(value, digestError)) {
+    *md5 = platform::HexOf(value);
+    if (size) *size = static_cast<int64_t>(produced);
   }
   return PathToUtf8(target);
 }
@@ -356,7 +429,11 @@ void TouchFile(const std::string& path) { platform::SetFileTimesToNow(path); }
 
 void HandlePrint(const httplib::Request& req, httplib::Response& res,
                  const httplib::ContentReader& content) {
-  std::string body;
+  // A body of known, large length goes into one block of exactly that size;
+  // small ones and those of unknown length (chunked) into a growing string.
+  std::string small;
+  std::unique_ptr<platform::LargeBlock> large;
+  size_t used = 0;
   bool received;
   if (req.is_multipart_form_data()) {
     // Form parts are no JSON body: they are read and dropped, and the empty
@@ -365,21 +442,35 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
                        [](const char*, size_t) { return true; });
   } else {
     const std::string length = req.get_header_value("Content-Length");
+    size_t expected = 0;
     if (!length.empty() && length.size() < 20 &&
         length.find_first_not_of("0123456789") == std::string::npos) {
-      // The library refuses anything above the limit before it arrives.
-      body.reserve(static_cast<size_t>(std::min<unsigned long long>(std::stoull(length), kMaxRequestBody)));
+      unsigned long long value = std::stoull(length);
+      // Above the limit the library refuses the body itself.
+      if (value <= kMaxRequestBody) expected = static_cast<size_t>(value);
     }
-    received = content([&body](const char* data, size_t size) {
-      body.append(data, size);
+    if (expected >= kLargeBody) {
+      large = std::make_unique<platform::LargeBlock>(expected);
+    } else {
+      small.reserve(expected);
+    }
+    received = content([&](const char* data, size_t size) {
+      if (!large) {
+        small.append(data, size);
+        return true;
+      }
+      if (size > large->capacity() - used) return false;  // more than announced
+      std::memcpy(large->data() + used, data, size);
+      used += size;
       return true;
     });
   }
   if (!received) return;  // the library has set the status (413 or 400)
+  const std::string_view body = large ? std::string_view(large->data(), used) : std::string_view(small);
   HandlePrintBody(body, res, DefaultPrintServices());
 }
 
-void HandlePrintBody(const std::string& requestBody, httplib::Response& res,
+void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
                      const PrintServices& services) {
   if (ShuttingDown().load()) {
     ReplyError(res, "service is shutting down", -503, 503);
@@ -418,7 +509,8 @@ void HandlePrintBody(const std::string& requestBody, httplib::Response& res,
         ReplyError(res, "filePath 或 base64Data 必填！", -1, 200);
         return;
       }
-      request.documentPath = StoreBase64Document(text, request.extension);
+      request.documentPath =
+          StoreBase64Document(text, request.extension, &request.md5, &request.fileSize);
       if (request.documentPath.empty()) {
         ReplyError(res, "Base64 解码失败或内容为空！", -1, 400);
         return;
@@ -429,7 +521,9 @@ void HandlePrintBody(const std::string& requestBody, httplib::Response& res,
       request.documentPath = filePath;
     }
 
-    request.md5 = platform::Md5HexOfFile(request.documentPath, request.fileSize);
+    if (request.md5.empty()) {
+      request.md5 = platform::Md5HexOfFile(request.documentPath, request.fileSize);
+    }
     if (request.md5.rfind("Error:", 0) == 0) {
       ReplyError(res, "读取打印文件失败！", -2, 200);
       return;

@@ -30,12 +30,12 @@ struct PrintRequest {
 
 // The handler registered for POST /print. It receives the body itself, into
 // one buffer sized from Content-Length (the library's own reading grows its
-// buffer step by step: slow and twice the memory for large documents); the
+// buffer step by step: slow, and twice the memory for large documents); the
 // library still enforces the body limit and answers 413 on its own.
 void HandlePrint(const httplib::Request& req, httplib::Response& res,
                  const httplib::ContentReader& content);
 // Everything after the body has arrived: the intake, then ExecutePrint.
-void HandlePrintBody(const std::string& body, httplib::Response& res,
+void HandlePrintBody(std::string_view body, httplib::Response& res,
                      const PrintServices& services);
 
 // Drops every leading "." and lowercases A-Z (other characters stay, and then
@@ -50,13 +50,17 @@ std::string Base64Decode(std::string_view text);
 
 // Writes the decoded document into the cache as "<MD5 of text>.<extension>"
 // and returns its absolute path; empty when the text does not decode to at
-// least one byte (nothing is written then). Every call writes the file anew,
-// into a temporary file first that then replaces the cached name in one step,
-// so a reader of an earlier copy never sees it shrink and a crash never leaves
-// a partial document under that name. Throws std::runtime_error "Cannot
-// calculate cache MD5", "Cannot create file in sumatrapdfcache" or "Failed to
-// write decoded file into sumatrapdfcache".
-std::string StoreBase64Document(std::string_view base64Text, const std::string& extension);
+// least one byte (nothing is written then). Call it with CacheMutex held.
+// Every call writes the file anew, into a temporary file first that then
+// replaces the cached name in one step, so a reader of an earlier copy never
+// sees it shrink and a crash never leaves a partial document under that name.
+// Throws std::runtime_error "Cannot calculate cache MD5", "Cannot create file
+// in sumatrapdfcache" or "Failed to write decoded file into sumatrapdfcache".
+// When `md5` is given it receives the MD5 of the stored bytes (empty when it
+// could not be computed) and `size` their count: the same as reading the file
+// back, without doing so.
+std::string StoreBase64Document(std::string_view base64Text, const std::string& extension,
+                                std::string* md5 = nullptr, int64_t* size = nullptr);
 
 // "PrinterName"; else the value of the first config row named by "key"; else
 // the default-printer rule. Empty when nothing could be chosen.

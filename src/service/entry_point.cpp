@@ -52,7 +52,10 @@ int RunService() {
   };
   hooks.sleepMs = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   // Never destroyed: an abandoned worker may still reach it while the process ends.
+  // Held in a static so that leak checkers count it as in use, not lost.
+  [[maybe_unused]] static ServiceRunner* volatile keptRunner = nullptr;
   auto* runner = new ServiceRunner(std::move(hooks), ShuttingDown());
+  keptRunner = runner;
   platform::ServiceCallbacks callbacks;
   callbacks.serviceMain = [runner](platform::ServiceStatusSink& sink) {
     return runner->ServiceMain(sink);

@@ -42,6 +42,9 @@ TEST(QuoteCommandLineArgument, OnlyWhatNeedsIt) {
   EXPECT_EQ(QuoteCommandLineArgument("a b"), "\"a b\"");
   EXPECT_EQ(QuoteCommandLineArgument("a\\ b\\"), "\"a\\ b\\\\\"");
   EXPECT_EQ(QuoteCommandLineArgument("say \"hi\""), "\"say \\\"hi\\\"\"");
+  // Line feed and vertical tab are quoted too, so other splitters keep them.
+  EXPECT_EQ(QuoteCommandLineArgument("a\nb"), "\"a\nb\"");
+  EXPECT_EQ(QuoteCommandLineArgument("a\vb"), "\"a\vb\"");
 }
 
 TEST(QuoteCommandLineArgument, RandomArgumentsRoundTrip) {

@@ -4,7 +4,9 @@
 
 #include "platform/md5.h"
 #include "print_fixture.h"
+#include "service/server_setup.h"
 #include "support/in_process_server.h"
+#include "support/print_programs.h"
 
 namespace {
 
@@ -46,6 +48,23 @@ TEST_F(PrintRouteTest, BodyArrivesWholeWithOrWithoutALength) {
       "application/json");
   ASSERT_TRUE(chunked);
   EXPECT_EQ(json::parse(chunked->body)["md5sum"], tb::platform::Md5HexOfText("ABC"));
+}
+
+TEST_F(PrintRouteTest, LargeDocumentArrivesIntact) {
+  // Large enough for the block taken from the system and the second thread
+  // that digests the text.
+  std::string document(3 << 20, '\0');
+  uint32_t x = 1;
+  for (char& c : document) c = static_cast<char>((x = x * 1103515245 + 12345) >> 16);
+  const std::string text = tbtest::Base64Encode(document);
+  const std::string body = json{{"LabelContent", text}, {"PrinterName", "P"}}.dump();
+  httplib::Client client = server->Client();
+  auto r = client.Post("/print", body, "application/json");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(json::parse(r->body), (json{{"status", "success"}, {"md5sum", tb::platform::Md5HexOfText(document)}}));
+  EXPECT_EQ(CacheFiles(), std::vector<std::string>{tb::platform::Md5HexOfText(text) + ".pdf"});
+  EXPECT_EQ(tbtest::ReadFile(CachePath(tb::platform::Md5HexOfText(text) + ".pdf")), document);
+  EXPECT_EQ(Query("SELECT fileSize FROM print_files;"), std::vector<std::string>{std::to_string(document.size())});
 }
 
 TEST_F(PrintRouteTest, FormPostsAreNotJsonBodies) {
