@@ -199,13 +199,20 @@ wait_port_free 30 || fail "port $PORT still open after the /debug run was ended"
 python3 - "$PORT" "$WORK/holder.ready" <<'PY' &
 import socket, sys, time
 s = socket.socket()
-s.bind(("0.0.0.0", int(sys.argv[1])))
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+# Connections of the earlier steps may hold the port in TIME_WAIT for a while.
+for attempt in range(180):
+    try:
+        s.bind(("0.0.0.0", int(sys.argv[1])))
+        break
+    except OSError:
+        time.sleep(0.5)
 s.listen(1)
 open(sys.argv[2], "w").close()
 time.sleep(120)
 PY
 holder_pid=$!
-for _ in $(seq 1 50); do [ -f "$WORK/holder.ready" ] && break; sleep 0.1; done
+for _ in $(seq 1 1000); do [ -f "$WORK/holder.ready" ] && break; sleep 0.1; done
 out=$(run_batch taken "Tillerbrook.exe /debug >taken-out.txt 2>taken-err.txt" "echo exit=%ERRORLEVEL%")
 kill "$holder_pid" 2>/dev/null; wait "$holder_pid" 2>/dev/null
 expect_value "$out" exit -2
@@ -261,7 +268,12 @@ state=$(timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r')
 printf '%s\n' "$state" | grep -qE 'STATE +: 4 +RUNNING' || fail "service not reported running: $state"
 
 timeout 120 "$WINE" net stop Orv_Tillerbrook >/dev/null 2>&1
-state=$(timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r')
+# net stop may return while the service still reports stop pending.
+for _ in $(seq 1 60); do
+  state=$(timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r')
+  printf '%s\n' "$state" | grep -qE 'STATE +: 3 +STOP_PENDING' || break
+  sleep 1
+done
 printf '%s\n' "$state" | grep -qE 'STATE +: 1 +STOPPED' || fail "service not reported stopped: $state"
 printf '%s\n' "$state" | grep -qE 'WIN32_EXIT_CODE +: 0 ' || fail "stopped service has a Win32 exit code: $state"
 printf '%s\n' "$state" | grep -qE 'SERVICE_EXIT_CODE +: 0 ' || fail "stopped service has an exit code: $state"

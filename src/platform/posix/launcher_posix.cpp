@@ -1,4 +1,5 @@
 #include "platform/posix/launcher_posix.h"
+#include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -33,28 +34,6 @@ uint32_t Fail(int error) {
   t_lastError = static_cast<uint32_t>(error);
   return t_lastError;
 }
-
-// A file descriptor closed on every path.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 std::string FolderOfExecutable() {
   char buf[PATH_MAX];

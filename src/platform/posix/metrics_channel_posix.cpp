@@ -1,4 +1,5 @@
 #include "platform/posix/metrics_channel_posix.h"
+#include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
 #include <grp.h>
@@ -32,27 +33,6 @@ using Clock = std::chrono::steady_clock;
 std::string Failed(const char* call, int error) {
   return std::string(call) + " failed: " + std::to_string(static_cast<uint32_t>(error));
 }
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-  void Reset(int fd = -1) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-  }
-  int Release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 int RemainingMs(Clock::time_point deadline) {
   const auto left =
