@@ -21,14 +21,8 @@ if [ ! -f "$EXE" ]; then
   exit $SKIP
 fi
 
-WINE=""
-for candidate in /usr/lib/wine/wine64 wine64 wine; do
-  if command -v "$candidate" >/dev/null 2>&1; then WINE=$(command -v "$candidate"); break; fi
-done
-WINESERVER=""
-for candidate in /usr/lib/wine/wineserver wineserver; do
-  if command -v "$candidate" >/dev/null 2>&1; then WINESERVER=$(command -v "$candidate"); break; fi
-done
+# shellcheck source=wine_env.sh
+. "$(dirname "$0")/wine_env.sh"
 if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then
   echo "SKIP: Wine is not installed"
   exit $SKIP

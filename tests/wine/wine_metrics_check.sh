@@ -25,14 +25,8 @@ SKIP=77
 [ -f "$BUILD/libtb_core.a" ] || { echo "SKIP: no libtb_core.a beside $EXE"; exit $SKIP; }
 CXX=x86_64-w64-mingw32-g++-posix
 command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP; }
-WINE=""
-for candidate in /usr/lib/wine/wine64 wine64 wine; do
-  if command -v "$candidate" >/dev/null 2>&1; then WINE=$(command -v "$candidate"); break; fi
-done
-WINESERVER=""
-for candidate in /usr/lib/wine/wineserver wineserver; do
-  if command -v "$candidate" >/dev/null 2>&1; then WINESERVER=$(command -v "$candidate"); break; fi
-done
+# shellcheck source=wine_env.sh
+. "$(dirname "$0")/wine_env.sh"
 [ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
 lpstat -v "$QUEUE" >/dev/null 2>&1 || { echo "SKIP: no CUPS queue $QUEUE (run scripts/cups-test-env.sh)"; exit $SKIP; }
 THIRD_PARTY=$(sed -n 's/^TB_WIN_THIRD_PARTY:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null)

@@ -21,14 +21,8 @@ SKIP=77
 [ -f "$EXE" ] || { echo "SKIP: no Windows build at $EXE (run scripts/build-windows.sh)"; exit $SKIP; }
 CXX=x86_64-w64-mingw32-g++-posix
 command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP; }
-WINE=""
-for candidate in /usr/lib/wine/wine64 wine64 wine; do
-  if command -v "$candidate" >/dev/null 2>&1; then WINE=$(command -v "$candidate"); break; fi
-done
-WINESERVER=""
-for candidate in /usr/lib/wine/wineserver wineserver; do
-  if command -v "$candidate" >/dev/null 2>&1; then WINESERVER=$(command -v "$candidate"); break; fi
-done
+# shellcheck source=wine_env.sh
+. "$(dirname "$0")/wine_env.sh"
 [ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
 for tool in curl iconv timeout python3 base64 md5sum; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
