@@ -5,11 +5,16 @@
 
 namespace tb::platform {
 
-// Moves `from` onto `to` (UTF-8 paths), replacing an existing file, and does
-// not return before the move is on disk (MoveFileExW with
-// MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH; rename and a sync of the
-// folder on Linux). False with the OS error number.
-bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error);
+// How long a move waits: until it is on disk, or only until it is done.
+enum class MoveDurability { kWriteThrough, kNoWait };
+
+// Moves `from` onto `to` (UTF-8 paths), replacing an existing file. With
+// kWriteThrough it does not return before the move is on disk (MoveFileExW
+// with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH; rename and a sync
+// of the folder on Linux); kNoWait leaves that to the system. Either way the
+// file appears under `to` whole or not at all. False with the OS error number.
+bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error,
+                       MoveDurability durability = MoveDurability::kWriteThrough);
 
 // Sets the file's last-access and last-write times to now (not its creation
 // time); every failure is ignored.

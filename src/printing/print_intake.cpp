@@ -258,14 +258,19 @@ std::optional<std::pair<size_t, size_t>> FindLongLabelContent(std::string_view s
     i = SkipBlanks(s, keyEnd);
     if (i >= s.size() || s[i] != ':') return std::nullopt;
     i = SkipBlanks(s, i + 1);
+    bool skipped = false;
     if (key == "LabelContent") {
       found.reset();  // the last occurrence counts, as in the parsed value
       if (i < s.size() && s[i] == '"') {
         const size_t j = EndOfPlainText(s, i + 1);
-        if (j < s.size() && s[j] == '"' && j - i - 1 >= kLongText) found.emplace(i + 1, j);
+        if (j < s.size() && s[j] == '"' && j - i - 1 >= kLongText) {
+          found.emplace(i + 1, j);
+          i = j + 1;  // the long text is not scanned a second time
+          skipped = true;
+        }
       }
     }
-    i = SkipValue(s, i);
+    if (!skipped) i = SkipValue(s, i);
     if (i == npos) return std::nullopt;
     i = SkipBlanks(s, i);
     if (i < s.size() && s[i] == ',') {
@@ -390,7 +395,10 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
   }
   const fs::path target = folder / PathFromUtf8(name + "." + extension);
   uint32_t moveError = 0;
-  if (!platform::MoveFileReplacing(PathToUtf8(partial), PathToUtf8(target), moveError)) {
+  // A cached document is rewritten before every use, so its move need not
+  // wait for the disk (on a busy disk that wait is tens of milliseconds).
+  if (!platform::MoveFileReplacing(PathToUtf8(partial), PathToUtf8(target), moveError,
+                                   platform::MoveDurability::kNoWait)) {
     // Windows refuses to replace a file another program has open. Same name
     // means same text; the copy there only counts if it is intact.
     bool intact = SameContent(target, partial);

@@ -6,24 +6,24 @@
 #include <cstdio>
 
 #include "platform/file_ops.h"
+#include "platform/posix/unique_fd.h"
 
 namespace tb::platform {
 
-bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error) {
+bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error,
+                       MoveDurability durability) {
   if (::rename(from.c_str(), to.c_str()) != 0) {
     error = static_cast<uint32_t>(errno);
     return false;
   }
+  error = 0;
+  if (durability == MoveDurability::kNoWait) return true;
   // The rename is atomic; syncing the folder makes it durable, as the
   // write-through move does on Windows. A failed sync does not undo the move.
   std::string::size_type cut = to.find_last_of('/');
   std::string folder = cut == std::string::npos ? "." : (cut == 0 ? "/" : to.substr(0, cut));
-  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);
-    ::close(fd);
-  }
-  error = 0;
+  Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) ::fsync(dir.get());
   return true;
 }
 

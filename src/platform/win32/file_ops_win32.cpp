@@ -5,15 +5,17 @@
 
 namespace tb::platform {
 
-bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error) {
+bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error,
+                       MoveDurability durability) {
   std::wstring wideFrom = Utf8ToWide(from);
   std::wstring wideTo = Utf8ToWide(to);
   if (wideFrom.empty() || wideTo.empty()) {
     error = ERROR_INVALID_NAME;
     return false;
   }
-  if (!::MoveFileExW(wideFrom.c_str(), wideTo.c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  DWORD flags = MOVEFILE_REPLACE_EXISTING;
+  if (durability == MoveDurability::kWriteThrough) flags |= MOVEFILE_WRITE_THROUGH;
+  if (!::MoveFileExW(wideFrom.c_str(), wideTo.c_str(), flags)) {
     error = static_cast<uint32_t>(::GetLastError());
     return false;
   }
