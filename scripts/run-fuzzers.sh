@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (clang, build-fuzz/) and runs each one for a
+# Builds the libFuzzer targets (clang, build-asan/, shared with the sanitizer
+# run) and runs each one for a
 # bounded time, starting from its seed corpus in fuzz/corpus/<target>/.
 # Fails on any crash, leak, timeout or sanitizer report.
 #   scripts/run-fuzzers.sh [seconds per target] [target ...]
@@ -7,14 +8,14 @@
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD="$ROOT/build-fuzz"
+source "$ROOT/scripts/asan-build.sh"
+BUILD="$ASAN_BUILD"
 SECONDS_EACH="${1:-20}"
 [ $# -gt 0 ] && shift
 ALL=(base64 extension percent_encode utf8 command_line page_metrics status_page print_body)
 if [ $# -gt 0 ]; then TARGETS=("$@"); else TARGETS=("${ALL[@]}"); fi
 
-CC=clang CXX=clang++ cmake -S "$ROOT" -B "$BUILD" -G Ninja -DTB_FUZZ=ON -DTB_BUILD_TESTS=OFF \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+configure_asan_build
 ninja -C "$BUILD" -j"${FUZZ_JOBS:-2}" "${TARGETS[@]/#/fuzz_}"
 
 export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:abort_on_error=0"

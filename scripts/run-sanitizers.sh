@@ -1,15 +1,18 @@
 #!/usr/bin/env bash
 # Runs the tests under the sanitizers:
-#  - build-asan: AddressSanitizer + UndefinedBehaviorSanitizer, unit and
-#    integration tests (the daemon and its companions are instrumented too);
+#  - build-asan: AddressSanitizer + UndefinedBehaviorSanitizer (clang, the
+#    build the fuzzers use), unit and integration tests (the daemon and its
+#    companions are instrumented too);
 #  - build-tsan: ThreadSanitizer, the unit tests that run threads or guard
-#    shared state with mutexes.
+#    shared state with mutexes, and the integration tests that drive the
+#    instrumented daemon with concurrent requests, prints and a stop.
 # Any sanitizer report fails the run.
 #   scripts/run-sanitizers.sh [asan|tsan]...   (default: both)
 # SAN_JOBS sets the build's parallelism (default 2).
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+source "$ROOT/scripts/asan-build.sh"
 JOBS="${SAN_JOBS:-2}"
 MODES=("$@")
 if [ ${#MODES[@]} -eq 0 ]; then MODES=(asan tsan); fi
@@ -18,6 +21,8 @@ if [ ${#MODES[@]} -eq 0 ]; then MODES=(asan tsan); fi
 TSAN_FILTER="ServiceRunner*:MaintenanceThreadTest*:MaintenanceStoreTest*:PrinterListTest*:\
 MetricsTiers*:JobQueueTest*:ExecutionTest*:Base64Decode*:PrintTest.*Lock*:PdfiumLibrary*:\
 CleanDocumentCache*:SdNotifyStatusSink*"
+TSAN_INTEGRATION_FILTER="PrintIntegration.TwoPrintsAtOnce*:ServiceStop*:ServiceMode.Notifies*:\
+ServerSettings.KeepAlive*:ServerSettings.BodyLimit*:StoreDaemon.History*:PrintFaults.ProgramKilled*"
 
 configure() {  # folder, flags
   cmake -S "$ROOT" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
@@ -40,8 +45,8 @@ start=$SECONDS
 for mode in "${MODES[@]}"; do
   case "$mode" in
     asan)
-      dir="$ROOT/build-asan"
-      configure "$dir" "-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined"
+      dir="$ASAN_BUILD"
+      configure_asan_build
       ninja -C "$dir" -j"$JOBS" unit_tests integration_tests
       rm -rf "$dir/san-logs"; mkdir -p "$dir/san-logs"
       export ASAN_OPTIONS="halt_on_error=1:detect_leaks=1:log_path=$dir/san-logs/asan"
@@ -56,11 +61,13 @@ for mode in "${MODES[@]}"; do
     tsan)
       dir="$ROOT/build-tsan"
       configure "$dir" "-fsanitize=thread -fno-omit-frame-pointer"
-      ninja -C "$dir" -j"$JOBS" unit_tests
+      ninja -C "$dir" -j"$JOBS" unit_tests integration_tests
       rm -rf "$dir/san-logs"; mkdir -p "$dir/san-logs"
       export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$dir/san-logs/tsan"
       echo "== TSan: threaded unit tests"
       "$dir/tests/unit_tests" --gtest_filter="$TSAN_FILTER" || status=1
+      echo "== TSan: the daemon under concurrent requests"
+      (cd "$dir" && tests/integration_tests --gtest_filter="$TSAN_INTEGRATION_FILTER") || status=1
       check_logs "$dir" || status=1
       unset TSAN_OPTIONS
       ;;
