@@ -69,11 +69,17 @@ class Daemon:
             os.chmod(path, 0o755)
         self.proc = None
 
-    def start(self):
+    def start(self, log=None):
+        """`log`: a file name for the daemon's output (default: discarded)."""
         env = {k: v for k, v in os.environ.items() if k not in ("NOTIFY_SOCKET", "INVOCATION_ID")}
+        out = open(log, "ab") if log else subprocess.DEVNULL
         started = time.perf_counter()
-        self.proc = subprocess.Popen([self.exe, "/debug"], cwd="/", env=env,
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.proc = subprocess.Popen([self.exe, "/debug"], cwd="/", env=env,
+                                         stdout=out, stderr=out)
+        finally:
+            if log:
+                out.close()  # the child has its own copy
         if not wait_port(PORT, 30):
             self.stop()
             raise SystemExit(f"daemon did not open port {PORT}")

@@ -2,6 +2,10 @@
 add_library(tb_deps INTERFACE)
 find_package(Threads REQUIRED)
 target_link_libraries(tb_deps INTERFACE Threads::Threads)
+# Where the server library is compiled from its header (Windows, the thread
+# sanitizer build), it listens with a full queue; keep in step with
+# platform/listen_socket.h.
+target_compile_definitions(tb_deps INTERFACE CPPHTTPLIB_LISTEN_BACKLOG=512)
 
 if(TB_WINDOWS)
   # Cross build: the full single-header cpp-httplib and the SQLite amalgamation
@@ -28,6 +32,19 @@ else()
   find_package(nlohmann_json 3 REQUIRED)
   find_package(OpenSSL REQUIRED)
   find_package(Cups REQUIRED)
-  target_link_libraries(tb_deps INTERFACE PkgConfig::HTTPLIB PkgConfig::SQLITE3 PkgConfig::SYSTEMD
+  # The thread sanitizer only sees the locks of code it instruments, so its
+  # build compiles the server from the full single header instead of linking
+  # the prebuilt library.
+  set(TB_HTTPLIB_SINGLE_HEADER "" CACHE FILEPATH
+      "Full single-header httplib.h to compile in instead of linking libcpp-httplib")
+  if(TB_HTTPLIB_SINGLE_HEADER)
+    set(single_dir "${CMAKE_BINARY_DIR}/httplib-single")
+    configure_file("${TB_HTTPLIB_SINGLE_HEADER}" "${single_dir}/httplib.h" COPYONLY)
+    target_include_directories(tb_deps BEFORE INTERFACE "${single_dir}")
+    set(httplib_target "")
+  else()
+    set(httplib_target PkgConfig::HTTPLIB)
+  endif()
+  target_link_libraries(tb_deps INTERFACE ${httplib_target} PkgConfig::SQLITE3 PkgConfig::SYSTEMD
     nlohmann_json::nlohmann_json OpenSSL::Crypto Cups::Cups ${CMAKE_DL_LIBS})
 endif()

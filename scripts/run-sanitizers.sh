@@ -24,10 +24,12 @@ CleanDocumentCache*:SdNotifyStatusSink*"
 TSAN_INTEGRATION_FILTER="PrintIntegration.TwoPrintsAtOnce*:ServiceStop*:ServiceMode.Notifies*:\
 ServerSettings.KeepAlive*:ServerSettings.BodyLimit*:StoreDaemon.History*:PrintFaults.ProgramKilled*"
 
-configure() {  # folder, flags
-  cmake -S "$ROOT" -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
-    -DCMAKE_C_FLAGS="$2" -DCMAKE_CXX_FLAGS="$2" \
-    -DCMAKE_EXE_LINKER_FLAGS="$2" -DCMAKE_SHARED_LINKER_FLAGS="$2" >/dev/null
+configure() {  # folder, flags, further cmake arguments
+  local dir="$1" flags="$2"
+  shift 2
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags" "$@" >/dev/null
 }
 
 # A test child's sanitizer report goes to its standard error, which a test
@@ -60,7 +62,11 @@ for mode in "${MODES[@]}"; do
       ;;
     tsan)
       dir="$ROOT/build-tsan"
-      configure "$dir" "-fsanitize=thread -fno-omit-frame-pointer"
+      # The server library is compiled in from its full header, so the
+      # sanitizer sees its locks (the same source the Windows build uses).
+      bash "$ROOT/scripts/fetch-win-sources.sh" >/dev/null
+      configure "$dir" "-fsanitize=thread -fno-omit-frame-pointer" \
+        -DTB_HTTPLIB_SINGLE_HEADER="$ROOT/build/win-third-party/httplib.h"
       ninja -C "$dir" -j"$JOBS" unit_tests integration_tests
       rm -rf "$dir/san-logs"; mkdir -p "$dir/san-logs"
       export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1:log_path=$dir/san-logs/tsan"

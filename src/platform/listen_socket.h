@@ -9,4 +9,14 @@ namespace tb::platform {
 // restart still binds at once despite connections lingering in TIME_WAIT.
 void ConfigureListeningSocket(std::uintptr_t socket);
 
+// Connections the system queues for the daemon before it accepts them. The
+// HTTP library listens with a queue of 5, which a burst of clients overflows
+// (they are reset or wait a second for a retried handshake).
+constexpr int kListenBacklog = 512;
+
+// Gives the bound, listening socket the full queue. Linux takes a second
+// listen() as a new queue length; Windows keeps the first one, so there the
+// library is built to listen with kListenBacklog from the start.
+void WidenListenBacklog(std::uintptr_t socket);
+
 }  // namespace tb::platform

@@ -107,6 +107,7 @@ int daemon_main() {
     bool ok = server.bind_to_port(kListenAddress, kHttpPort);
     uint32_t bindError = ok ? 0 : process.LastError();
     if (ok) {
+      WidenListenQueueAfterBind();
       ok = server.listen_after_bind();
       if (!ok) bindError = process.LastError();
     }

@@ -1,5 +1,8 @@
 #include "service/server_setup.h"
 
+#include <atomic>
+#include <cstdint>
+
 #include "http/replies.h"
 #include "platform/listen_socket.h"
 #include "http/settings_routes.h"
@@ -9,6 +12,9 @@
 #include "store/history.h"
 
 namespace tb {
+namespace {
+std::atomic<std::uintptr_t> g_listeningSocket{~std::uintptr_t{0}};
+}  // namespace
 
 void ApplyServerSettings(httplib::Server& server) {
   server.new_task_queue = [] { return new httplib::ThreadPool(32); };
@@ -23,7 +29,13 @@ void ApplyServerSettings(httplib::Server& server) {
   server.set_tcp_nodelay(true);
   server.set_socket_options([](socket_t sock) {
     platform::ConfigureListeningSocket(static_cast<std::uintptr_t>(sock));
+    g_listeningSocket = static_cast<std::uintptr_t>(sock);
   });
+}
+
+void WidenListenQueueAfterBind() {
+  const std::uintptr_t sock = g_listeningSocket.load();
+  if (sock != ~std::uintptr_t{0}) platform::WidenListenBacklog(sock);
 }
 
 void RegisterHandlersAndRoutes(httplib::Server& server) {

@@ -11,6 +11,10 @@ inline constexpr size_t kMaxRequestBody = 67108864;  // 64 MiB
 // Applies the server settings (pool of 32, keep-alive, time-outs, body limit).
 void ApplyServerSettings(httplib::Server& server);
 
+// After bind_to_port: gives the socket the server listens on the full
+// connection queue, so a burst of clients is not turned away.
+void WidenListenQueueAfterBind();
+
 // Registers the exception handler, the post-routing handler and every route.
 void RegisterHandlersAndRoutes(httplib::Server& server);
 

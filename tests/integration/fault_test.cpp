@@ -1,7 +1,8 @@
 // POST /print when the machine misbehaves: a cache folder that cannot be
-// written or fills up, a database that has become read-only, a print program
-// killed by a signal, a stop in the middle of a print. Mounting and the immutable flag need root; without it
-// these tests skip.
+// written or fills up, a database that has become read-only or is locked by
+// another program, a print program killed by a signal, a stop in the middle of
+// a print. Mounting and the immutable flag need root; without it those tests
+// skip.
 #include <signal.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@
 #include "support/daemon_harness.h"
 #include "support/notify_socket.h"
 #include "support/print_programs.h"
+#include "support/raw_http.h"
 #include "support/sqlite_file.h"
 
 namespace {
@@ -143,13 +145,110 @@ TEST_F(PrintFaults, ReadOnlyDatabaseStillAnswersThePrintAndNamesTheFailure) {
   EXPECT_EQ(tbtest::History(client), json::array());
 }
 
+// Another program's lock on database.db, released within the busy timeout:
+// the record waits for it instead of being lost.
+TEST_F(PrintFaults, DatabaseLockedBrieflyDelaysTheRecordAndKeepsIt) {
+  // The program ends only once the test holds the lock, so the insert is sure
+  // to meet it (bounded, should the test fail before that).
+  tbtest::PlacePrintProgram(folder,
+                            "touch started; i=0; while [ ! -e locked ] && [ $i -lt 300 ]; do "
+                            "sleep 0.05; i=$((i+1)); done; exit 0");
+  DaemonProcess daemon(folder);
+
+  auto print = std::async(std::launch::async, [] {
+    httplib::Client c("127.0.0.1", 3806);
+    c.set_read_timeout(60, 0);
+    json body{{"LabelContent", tbtest::Base64Encode("%PDF-1.4 waits for the lock")},
+              {"PrinterName", "Test Printer"}};
+    return tbtest::PostPrint(c, body);
+  });
+  for (int i = 0; i < 200 && !fs::exists(folder / "started"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_TRUE(fs::exists(folder / "started"));
+  {
+    tbtest::SqliteFile other(folder / "database.db");
+    ASSERT_TRUE(other.Exec("PRAGMA busy_timeout=10000; BEGIN EXCLUSIVE;"));
+    tbtest::WriteFile(folder / "locked", "");
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(print.wait_for(std::chrono::seconds(0)), std::future_status::timeout)
+        << "the print was answered while its record could not be written";
+    ASSERT_TRUE(other.Exec("COMMIT;"));
+  }
+
+  json reply = print.get();
+  EXPECT_EQ(reply["status"], "success") << reply;
+  json history = tbtest::History(client);
+  ASSERT_EQ(history.size(), 1u) << history;
+  EXPECT_EQ(history[0]["md5sum"], reply["md5sum"]);
+  EXPECT_EQ(history[0]["code"], 0);
+  EXPECT_EQ(daemon.Stderr().find("INSERT print_files failed"), std::string::npos) << daemon.Stderr();
+}
+
+// A lock held past the busy timeout: the print is still answered (the paper
+// came out) and the lost record is named in the log; a configuration write
+// reports its failure; what was stored before is intact afterwards and
+// writes work again.
+TEST_F(PrintFaults, DatabaseLockedPastTheBusyTimeoutFailsWritesOnlyAndSaysSo) {
+  tbtest::PlacePrintProgram(folder, "exit 0");
+  DaemonProcess daemon(folder);
+  auto setDefault = [this](const std::string& printer) {
+    auto r = client.Get(("/default?printerName=" + printer).c_str());
+    return r ? std::make_pair(r->status, r->body) : std::make_pair(0, std::string());
+  };
+  ASSERT_EQ(setDefault("Before").first, 303);
+  const json before = Print("%PDF-1.4 before the lock");
+  ASSERT_EQ(before["status"], "success");
+
+  {
+    // A writer in the middle of its transaction: reads go on (the print's
+    // settings are read as stored), every write waits for it.
+    tbtest::SqliteFile other(folder / "database.db");
+    ASSERT_TRUE(other.Exec(
+        "PRAGMA busy_timeout=10000; BEGIN IMMEDIATE;"
+        "INSERT INTO config(type,flag,key,value) VALUES('*','','','Other program');"));
+
+    EXPECT_EQ(Print("%PDF-1.4 under the lock")["status"], "success");
+    EXPECT_EQ(status, 200);
+    EXPECT_TRUE(tbtest::WaitForLog(daemon, "INSERT print_files failed: database is locked",
+                                   std::chrono::seconds(5)))
+        << daemon.Stderr();
+
+    EXPECT_EQ(setDefault("During"),
+              std::make_pair(500, json{{"msg", "Failed to save default printer."},
+                                       {"status", "error"}}
+                                      .dump(4)));
+    EXPECT_TRUE(tbtest::WaitForLog(daemon, "SetConfigValues BEGIN failed: database is locked",
+                                   std::chrono::seconds(5)))
+        << daemon.Stderr();
+    ASSERT_TRUE(other.Exec("ROLLBACK;"));
+  }
+
+  json history = tbtest::History(client);
+  ASSERT_EQ(history.size(), 1u) << history;
+  EXPECT_EQ(history[0]["md5sum"], before["md5sum"]);
+  tbtest::SqliteFile db(folder / "database.db");
+  EXPECT_EQ(db.Query("SELECT value FROM config WHERE type='*';"), std::vector<std::string>{"Before"});
+  EXPECT_EQ(db.Query("SELECT value FROM config WHERE key='SUMATRA_PRINT_SETTINGS';"),
+            std::vector<std::string>{"fit"});
+
+  // Once the lock is gone, writes succeed again.
+  EXPECT_EQ(setDefault("After").first, 303);
+  EXPECT_EQ(Print("%PDF-1.4 after the lock")["status"], "success");
+  EXPECT_EQ(tbtest::History(client).size(), 2u);
+  EXPECT_EQ(db.Query("SELECT value FROM config WHERE type='*';"), std::vector<std::string>{"After"});
+}
+
 }  // namespace
 
 namespace {
 
-TEST(ServiceStop, PrintInFlightFinishesAndIsRecordedBeforeTheServiceEnds) {
+// A stop lets the print in flight finish and be recorded, and refuses a print
+// that still reaches the daemon afterwards: a keep-alive connection opened
+// before the stop is served until it has been idle for its timeout.
+TEST(ServiceStop, PrintInFlightFinishesAndIsRecordedALaterOneIsRefused) {
   TempFolder folder;
-  tbtest::PlacePrintProgram(folder, "touch started; sleep 2; exit 0");
+  tbtest::PlacePrintProgram(folder, "touch started; sleep 3; exit 0");
   tbtest::NotifySocket notify(folder / ".notify");
   tbtest::DaemonOptions options;
   options.args = {};  // as the service manager starts it
@@ -167,14 +266,38 @@ TEST(ServiceStop, PrintInFlightFinishesAndIsRecordedBeforeTheServiceEnds) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_TRUE(fs::exists(folder / "started"));
-  daemon.Signal(SIGTERM);
 
-  EXPECT_EQ(print.get()["status"], "success");
-  auto exit = daemon.Wait(std::chrono::seconds(50));
+  // Used just before the stop, so it is well inside its idle timeout.
+  tbtest::RawConnection open;
+  ASSERT_TRUE(open.Send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
+  auto version = open.ReadResponse();
+  ASSERT_TRUE(version);
+  ASSERT_EQ(version->status, 200);
+
+  daemon.Signal(SIGTERM);
+  // The listener closes after the shutting-down flag is set.
+  ASSERT_TRUE(tbtest::WaitForPortFree(3806, std::chrono::seconds(3)));
+  const std::string late =
+      json{{"LabelContent", tbtest::Base64Encode("%PDF-1.4 too late")}, {"PrinterName", "P"}}.dump();
+  ASSERT_TRUE(open.Send("POST /print HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n"
+                        "Content-Length: " + std::to_string(late.size()) + "\r\n\r\n" + late));
+  auto refused = open.ReadResponse();
+  ASSERT_TRUE(refused) << "no answer to a print sent on an open connection during the stop";
+  EXPECT_EQ(refused->status, 503);
+  EXPECT_EQ(json::parse(refused->body, nullptr, false),
+            (json{{"status", "error"}, {"message", "service is shutting down"}, {"code", -503}}));
+
+  json reply = print.get();
+  EXPECT_EQ(reply["status"], "success") << reply;
+  // Stop-pending reports come every 250 ms; an unread notify socket fills up
+  // (10 datagrams) and would block the daemon's report, so keep reading.
+  EXPECT_TRUE(notify.WaitFor("STATUS=Stopped, exit code 0", std::chrono::seconds(50)));
+  auto exit = daemon.Wait(std::chrono::seconds(10));
   ASSERT_TRUE(exit);
   EXPECT_EQ(*exit, 0);
   tbtest::SqliteFile db(folder / "database.db");
-  EXPECT_EQ(db.Query("SELECT code FROM print_files;"), std::vector<std::string>{"0"});
+  EXPECT_EQ(db.Query("SELECT code, md5sum FROM print_files;"),
+            std::vector<std::string>{"0|" + reply.value("md5sum", std::string())});
 }
 
 }  // namespace

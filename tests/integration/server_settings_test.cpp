@@ -1,13 +1,18 @@
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <httplib.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <thread>
+#include <vector>
 
 #include "support/daemon_harness.h"
 #include "support/raw_http.h"
@@ -53,6 +58,50 @@ TEST(ServerSettings, KeepAliveAllowsTwentyRequestsPerConnection) {
     }
   }
   EXPECT_TRUE(conn.PeerClosed());
+}
+
+// Clients that connect while the daemon is not accepting (busy, or a burst)
+// wait in the system's queue. A short queue makes the rest retry their
+// handshake after a second or be reset.
+TEST(ServerSettings, BurstOfConnectionsIsQueuedWhileTheDaemonCannotAccept) {
+  TempFolder folder;
+  DaemonProcess daemon(folder);
+  daemon.Signal(SIGSTOP);
+  struct Resume {
+    DaemonProcess& d;
+    ~Resume() { d.Signal(SIGCONT); }
+  } resume{daemon};
+
+  constexpr int kClients = 48;
+  std::vector<pollfd> fds;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(3806);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  for (int i = 0; i < kClients; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    ASSERT_GE(fd, 0);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    fds.push_back({fd, POLLOUT, 0});
+  }
+  // On loopback a queued handshake completes at once; one that found the
+  // queue full is only retried after a second.
+  int connected = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(700);
+  while (connected < kClients && std::chrono::steady_clock::now() < deadline) {
+    ::poll(fds.data(), fds.size(), 50);
+    connected = 0;
+    for (pollfd& p : fds) {
+      int error = 0;
+      socklen_t len = sizeof error;
+      if ((p.revents & POLLOUT) && ::getsockopt(p.fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 &&
+          error == 0) {
+        ++connected;
+      }
+    }
+  }
+  for (pollfd& p : fds) ::close(p.fd);
+  EXPECT_EQ(connected, kClients);
 }
 
 TEST(ServerSettings, PortTakenLogsBannerThenFatalLineAndReturnsMinus2) {

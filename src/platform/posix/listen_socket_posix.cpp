@@ -12,4 +12,9 @@ void ConfigureListeningSocket(std::uintptr_t socket) {
   ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
 }
 
+void WidenListenBacklog(std::uintptr_t socket) {
+  // A failure leaves the library's queue, which still works.
+  ::listen(static_cast<int>(socket), kListenBacklog);
+}
+
 }  // namespace tb::platform

@@ -11,4 +11,8 @@ void ConfigureListeningSocket(std::uintptr_t socket) {
                reinterpret_cast<const char*>(&yes), sizeof yes);
 }
 
+// The queue length was given at the first listen (the library is compiled
+// with CPPHTTPLIB_LISTEN_BACKLOG); Windows ignores a second one.
+void WidenListenBacklog(std::uintptr_t) {}
+
 }  // namespace tb::platform
