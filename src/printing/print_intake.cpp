@@ -80,42 +80,70 @@ const std::array<int, 256>& Base64Table() {
   return table;
 }
 
+// The same look-up as four tables of already shifted values, for whole
+// quanta: a byte outside the alphabet sets bit 24, which no valid value
+// reaches, so one test judges four characters.
+struct QuantumTables {
+  std::array<uint32_t, 256> shifted[4];
+};
+
+const QuantumTables& Base64QuantumTables() {
+  static const QuantumTables tables = [] {
+    QuantumTables t{};
+    const std::array<int, 256>& table = Base64Table();
+    for (int c = 0; c < 256; ++c) {
+      for (int k = 0; k < 4; ++k) {
+        t.shifted[k][c] = table[c] >= 0 ? static_cast<uint32_t>(table[c]) << (18 - 6 * k)
+                                        : uint32_t{1} << 24;
+      }
+    }
+    return t;
+  }();
+  return tables;
+}
+
 // Decodes `text`, handing the bytes to `sink` in pieces of up to 64 KiB
 // whatever the sink does with them. False as soon as the text proves not to be
 // base64; `produced` counts the bytes handed over.
-template <class Sink>
+template <typename Sink>
 bool DecodeBase64(std::string_view text, Sink&& sink, uint64_t& produced) {
   const std::array<int, 256>& table = Base64Table();
+  const QuantumTables& quanta = Base64QuantumTables();
   const unsigned char* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   char block[65536];
   size_t used = 0;
   produced = 0;
-  auto flushIfFull = [&](size_t room) {
-    if (sizeof block - used < room) {
-      sink(block, used);
-      produced += used;
-      used = 0;
-    }
+  auto flush = [&] {
+    sink(block, used);
+    produced += used;
+    used = 0;
   };
   uint32_t accumulator = 0;
   int bits = -8;
   bool padding = false;
   size_t i = 0;
   while (i < n) {
-    // Between quanta, four alphabet characters make three bytes at once; the
-    // result is the same as feeding them one by one.
+    // Between quanta, runs of four alphabet characters make three bytes at
+    // once, as many as the block has room for; the result is the same as
+    // feeding them one by one.
     if (bits == -8 && !padding && n - i >= 4) {
-      const int a = table[p[i]], b = table[p[i + 1]], c = table[p[i + 2]], d = table[p[i + 3]];
-      if ((a | b | c | d) >= 0) {
-        accumulator = static_cast<uint32_t>(a << 18 | b << 12 | c << 6 | d);
-        flushIfFull(3);
-        block[used++] = static_cast<char>(accumulator >> 16);
-        block[used++] = static_cast<char>((accumulator >> 8) & 0xFF);
-        block[used++] = static_cast<char>(accumulator & 0xFF);
-        i += 4;
-        continue;
+      if (sizeof block - used < 3) flush();
+      const size_t count = std::min((n - i) / 4, (sizeof block - used) / 3);
+      const unsigned char* in = p + i;
+      char* out = block + used;
+      size_t done = 0;
+      for (; done < count; ++done, in += 4, out += 3) {
+        const uint32_t v = quanta.shifted[0][in[0]] | quanta.shifted[1][in[1]] |
+                           quanta.shifted[2][in[2]] | quanta.shifted[3][in[3]];
+        if (v >> 24) break;
+        out[0] = static_cast<char>(v >> 16);
+        out[1] = static_cast<char>((v >> 8) & 0xFF);
+        out[2] = static_cast<char>(v & 0xFF);
       }
+      i += 4 * done;
+      used += 3 * done;
+      if (done > 0) continue;
     }
     const int value = table[p[i++]];
     if (value >= 0) {
@@ -123,7 +151,7 @@ bool DecodeBase64(std::string_view text, Sink&& sink, uint64_t& produced) {
       accumulator = ((accumulator << 6) | static_cast<uint32_t>(value)) & 0xFFFFFF;
       bits += 6;
       if (bits >= 0) {
-        flushIfFull(1);
+        if (used == sizeof block) flush();
         block[used++] = static_cast<char>((accumulator >> bits) & 0xFF);
         bits -= 8;
       }
@@ -133,15 +161,10 @@ bool DecodeBase64(std::string_view text, Sink&& sink, uint64_t& produced) {
       return false;
     }
   }
-  if (used > 0) {
-    sink(block, used);
-    produced += used;
-  }
+  if (used > 0) flush();
   return true;  // leftover bits are dropped
 }
 
-// Two files hold the same bytes (used only when the cached name cannot be
-// replaced because another program holds that file open).
 bool SameContent(const fs::path& a, const fs::path& b) {
   std::ifstream x(a, std::ios::binary), y(b, std::ios::binary);
   if (!x || !y) return false;

@@ -12,6 +12,14 @@ namespace tb::platform {
 
 bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error,
                        MoveDurability durability) {
+  if (durability == MoveDurability::kNoWait) {
+    // Renaming over an existing file makes ext4 flush the new file's data
+    // right away (and the next sync anywhere waits for it): tens of
+    // milliseconds for a large document. Without the old name in the way the
+    // data is written back in its own time. A reader that still has the old
+    // file open keeps reading it.
+    ::unlink(to.c_str());
+  }
   if (::rename(from.c_str(), to.c_str()) != 0) {
     error = static_cast<uint32_t>(errno);
     return false;
