@@ -3,7 +3,7 @@
 
 The print program beside the daemon copy is a shell script that exits at
 once. In the same run, bench_spawn_time starts the same script the way the
-daemon does (fork, execve, waitpid), from a process grown to the daemon's
+daemon does (posix_spawn, waitpid), from a process grown to the daemon's
 resident size; the difference of the medians is the daemon's own work for
 one print of a 100 KiB document sent as base64.
 
@@ -71,7 +71,7 @@ def main():
             return took
 
         print_once(os.urandom(1024))  # warm up: printer list, database
-        # The timing program first grows to the daemon's size: fork copies page tables.
+        # The timing program first grows to the daemon's size.
         rss_mib = bc.status_kib(daemon.proc.pid, "VmRSS") // 1024
         env = dict(os.environ, BENCH_TOUCH_MIB=str(rss_mib))
         prints, repeats, fits, spawns = [], [], [], []
@@ -87,7 +87,7 @@ def main():
     p, r, f, s = (statistics.median(x) * 1000 for x in (prints, repeats, fits, spawns))
     where = f"daemon folder under {args.root or tempfile.gettempdir()}" + (", WAL" if args.wal else "")
     print(f"{where}; {args.runs} runs, medians; 100 KiB document ({len(base64.b64encode(same))} bytes of base64)")
-    print(f"  program start (fork/exec/wait from a {rss_mib} MiB process, as large as the daemon) "
+    print(f"  program start (spawn/wait from a {rss_mib} MiB process, as large as the daemon) "
           f"{s:7.2f} ms")
     print(f"  /print, new document each time   {p:7.2f} ms  -> daemon's own {p - s:6.2f} ms "
           f"({p / s:.2f} x program start)")
