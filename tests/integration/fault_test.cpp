@@ -273,6 +273,10 @@ TEST(ServiceStop, PrintInFlightFinishesAndIsRecordedALaterOneIsRefused) {
   auto version = open.ReadResponse();
   ASSERT_TRUE(version);
   ASSERT_EQ(version->status, 200);
+  // Its pool thread must be back waiting on the connection before the stop:
+  // one that is still finishing the answer sees the closed listener and
+  // drops the connection instead (on a busy machine that takes a while).
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
 
   daemon.Signal(SIGTERM);
   // The listener closes after the shutting-down flag is set.
