@@ -1,4 +1,5 @@
 #include "platform/posix/launcher_posix.h"
+#include "platform/posix/child_reap.h"
 #include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
@@ -266,19 +267,10 @@ class PosixChildProcess : public ChildProcess {
   // 1 reaped (now or before), 0 still running, -1 error.
   int TryReap() {
     if (reaped_) return 1;
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid_, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == pid_) {
-      reaped_ = true;
-      status_ = status;
-      return 1;
-    }
-    if (r == 0) return 0;
-    lastError_ = static_cast<uint32_t>(errno);
-    return -1;
+    const int r = ReapIfEnded(pid_, status_);
+    if (r > 0) reaped_ = true;
+    if (r < 0) lastError_ = static_cast<uint32_t>(errno);
+    return r;
   }
 
   pid_t pid_;

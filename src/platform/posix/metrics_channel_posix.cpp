@@ -1,4 +1,5 @@
 #include "platform/posix/metrics_channel_posix.h"
+#include "platform/posix/child_reap.h"
 #include "platform/posix/unique_fd.h"
 
 #include <fcntl.h>
@@ -156,19 +157,10 @@ class PosixHelperProcess : public HelperProcess {
   // 1 ended (now or before), 0 running, -1 the wait failed.
   int TryReap(std::string& error) {
     if (reaped_) return 1;
-    int status = 0;
-    pid_t r;
-    do {
-      r = ::waitpid(pid_, &status, WNOHANG);
-    } while (r < 0 && errno == EINTR);
-    if (r == pid_) {
-      reaped_ = true;
-      status_ = status;
-      return 1;
-    }
-    if (r == 0) return 0;
-    error = Failed("waitpid(metrics helper)", errno);
-    return -1;
+    const int r = ReapIfEnded(pid_, status_);
+    if (r > 0) reaped_ = true;
+    if (r < 0) error = Failed("waitpid(metrics helper)", errno);
+    return r;
   }
 
  private:
