@@ -84,3 +84,60 @@ void RotateLogIfLarge() {
 }
 
 }  // namespace tb
+
+namespace tb {
+namespace {
+
+// Length of the Unicode line break (U+0085, U+2028, U+2029) that starts at i,
+// or 0.
+std::size_t UnicodeBreakAt(std::string_view v, std::size_t i) {
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(v[k]); };
+  if (at(i) == 0xC2 && i + 1 < v.size() && at(i + 1) == 0x85) return 2;
+  if (at(i) == 0xE2 && i + 2 < v.size() && at(i + 1) == 0x80 &&
+      (at(i + 2) == 0xA8 || at(i + 2) == 0xA9)) {
+    return 3;
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::string LogValue(std::string_view value, std::size_t maxBytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::size_t keep = value.size();
+  if (keep > maxBytes) {
+    keep = maxBytes;
+    // Never cut inside a UTF-8 sequence: back up over continuation bytes.
+    while (keep > 0 && (static_cast<unsigned char>(value[keep]) & 0xC0) == 0x80) --keep;
+  }
+  std::string out;
+  out.reserve(keep + 16);
+  for (std::size_t i = 0; i < keep;) {
+    unsigned char c = static_cast<unsigned char>(value[i]);
+    if (std::size_t n = UnicodeBreakAt(value, i); n != 0 && i + n <= keep) {
+      out += n == 2 ? "\\u{0085}" : (value[i + 2] == '\xA8' ? "\\u{2028}" : "\\u{2029}");
+      i += n;
+      continue;
+    }
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0xF]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+    ++i;
+  }
+  if (keep < value.size()) {
+    out += "...(+" + std::to_string(value.size() - keep) + " bytes)";
+  }
+  return out;
+}
+
+}  // namespace tb

@@ -2,6 +2,7 @@
 // The daemon's log: two process-wide streams. Information goes to standard
 // output, warnings and errors to standard error. In the service both are
 // redirected into logs/Tillerbrook.log beside the executable.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,5 +26,14 @@ void RotateLogIfLarge();
 
 // The remembered log path; empty in a console run.
 std::string LogFilePath();
+
+// A value that came from a request (printer name, key, path, parser text),
+// made safe for one log line: control characters (C0, DEL, and the Unicode
+// line breaks U+0085, U+2028, U+2029) are written as \n, \r, \t or \xHH /
+// \u{HHHH}, so a value can never start a line of its own; a value longer
+// than maxBytes is cut at a character boundary and marked with the number of
+// bytes left out. Other bytes, invalid UTF-8 included, pass unchanged.
+inline constexpr std::size_t kLogValueMaxBytes = 512;
+std::string LogValue(std::string_view value, std::size_t maxBytes = kLogValueMaxBytes);
 
 }  // namespace tb
