@@ -1,0 +1,155 @@
+#!/usr/bin/env bash
+# The Windows setup program under Wine, silently, as an administrator's
+# deployment tool would run it:
+#   - /S installs into Program Files\Tillerbrook, registers the service
+#     Orv_Tillerbrook in Wine's service manager and starts it (it answers);
+#   - the silent uninstall stops and removes the service and the program and
+#     keeps the database; with /PURGE the database and logs go too.
+# Usage: nsis_check.sh <Windows build folder> <wine-prefix-folder>
+# Exit codes: 0 passed, 1 failed, 77 skipped (no setup program or no Wine).
+set -uo pipefail
+
+BUILD=${1:?usage: nsis_check.sh <Windows build folder> <wine-prefix>}
+PREFIX=${2:?usage: nsis_check.sh <Windows build folder> <wine-prefix>}
+PORT=3806
+SKIP=77
+
+SETUP=$(ls -t "$BUILD"/tillerbrook-*.exe 2>/dev/null | head -n1)
+if [ -z "$SETUP" ]; then
+  echo "SKIP: no setup program in $BUILD (cpack -G NSIS in the Windows build folder)"
+  exit $SKIP
+fi
+# shellcheck source=../wine/wine_env.sh
+. "$(dirname "$0")/../wine/wine_env.sh"
+if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then echo "SKIP: Wine is not installed"; exit $SKIP; fi
+for tool in curl timeout python3; do
+  command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
+done
+
+export WINEPREFIX=$PREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+INSTALL_DIR="$PREFIX/drive_c/Program Files/Tillerbrook"
+WIN_INSTALL_DIR='C:\Program Files\Tillerbrook'
+SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook'
+failures=0
+log() { echo "[nsis-check] $*"; }
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
+cleanup() {
+  # A service left registered would start again with every Wine process.
+  timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || true
+  stop_wine
+  rm -rf "$INSTALL_DIR"
+}
+trap 'exit 1' INT TERM
+
+port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
+wait_answer() {
+  local i
+  for ((i = 0; i < $1 * 2; i++)); do
+    curl -s -o /dev/null -m 2 "http://127.0.0.1:$PORT/version" && return 0
+    sleep 0.5
+  done
+  return 1
+}
+wait_port_free() {
+  local i
+  for ((i = 0; i < $1 * 2; i++)); do port_open || return 0; sleep 0.5; done
+  return 1
+}
+service_key() { timeout 60 "$WINE" reg query "$SERVICE_KEY" 2>/dev/null | tr -d '\r'; }
+service_state() { timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r'; }
+
+# Installs silently and checks files, registration and the running service.
+install_and_check() {
+  local rc
+  timeout 300 "$WINE" "$SETUP" /S >/dev/null 2>&1; rc=$?
+  [ $rc -eq 0 ] || fail "silent install exited with $rc"
+  local f
+  for f in Tillerbrook.exe test.html Uninstall.exe; do
+    [ -s "$INSTALL_DIR/$f" ] || fail "silent install did not put $f into Program Files\\Tillerbrook"
+  done
+  if [ -f "$BUILD/pdfium.dll" ]; then
+    [ -s "$INSTALL_DIR/pdfium.dll" ] || fail "the build has pdfium.dll but the setup program did not install it"
+  fi
+  local key
+  key=$(service_key)
+  printf '%s\n' "$key" | grep -qE "ImagePath +REG_SZ +\"C:\\\\Program Files\\\\Tillerbrook\\\\Tillerbrook.exe\"$" ||
+    fail "service not registered with the installed program: ${key:-no key}"
+  printf '%s\n' "$key" | grep -qE 'Start +REG_DWORD +0x2$' || fail "service is not set to start automatically"
+  if wait_answer 90; then
+    local version test_page
+    version=$(curl -s -m 10 "http://127.0.0.1:$PORT/version" | tr -d '[:space:]')
+    [ "$version" = '{"version":"v1.4.0"}' ] || fail "installed service /version answered: $version"
+    # /test is read from the program folder, so this shows where the service runs.
+    test_page=$(curl -s -m 10 -o /dev/null -w '%{http_code}' "http://127.0.0.1:$PORT/test")
+    [ "$test_page" = 200 ] || fail "installed service /test answered $test_page"
+  else
+    fail "the installed service did not answer on port $PORT"
+  fi
+  service_state | grep -qE 'STATE +: 4 +RUNNING' || fail "service not reported running: $(service_state)"
+  log "installed: files in place, service registered and answering"
+}
+
+# Runs the uninstaller silently; it copies itself away and returns at once,
+# so wait until its own file is gone.
+uninstall_and_check() {  # <extra argument or empty> <what>
+  local i
+  timeout 120 "$WINE" "$WIN_INSTALL_DIR\\Uninstall.exe" /S $1 >/dev/null 2>&1
+  for ((i = 0; i < 240; i++)); do
+    [ -e "$INSTALL_DIR/Uninstall.exe" ] || break
+    sleep 0.5
+  done
+  [ ! -e "$INSTALL_DIR/Uninstall.exe" ] || fail "$2: the uninstaller did not finish"
+  local f
+  for f in Tillerbrook.exe test.html pdfium.dll; do
+    [ ! -e "$INSTALL_DIR/$f" ] || fail "$2: $f is still installed"
+  done
+  [ -z "$(service_key)" ] || fail "$2: the service is still registered"
+  wait_port_free 30 || fail "$2: the daemon still answers after the uninstall"
+}
+
+# ---------------------------------------------------------------------------
+mkdir -p "$PREFIX"
+exec 9>"$PREFIX.lock"
+if command -v flock >/dev/null; then
+  flock -w 600 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
+fi
+if [ ! -f "$PREFIX/system.reg" ]; then
+  log "initialising Wine prefix $PREFIX"
+  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
+  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
+  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
+fi
+wait_port_free 120 || { echo "FAIL: port $PORT is taken by another process"; exit 1; }
+trap cleanup EXIT
+cleanup
+# A persistent server keeps the service manager, and so the service, alive
+# between the short-lived commands below.
+timeout 30 "$WINESERVER" -p
+log "setup program: $(basename "$SETUP") ($(stat -c %s "$SETUP") bytes)"
+
+# --- install, uninstall keeping the data ------------------------------------------
+install_and_check
+[ -s "$INSTALL_DIR/database.db" ] || fail "the started service made no database.db"
+mkdir -p "$INSTALL_DIR/logs" && echo line >"$INSTALL_DIR/logs/Tillerbrook.log"
+uninstall_and_check "" "silent uninstall"
+[ -s "$INSTALL_DIR/database.db" ] || fail "the silent uninstall deleted the database"
+[ -s "$INSTALL_DIR/logs/Tillerbrook.log" ] || fail "the silent uninstall deleted the logs"
+log "uninstalled silently: service and program gone, database and logs kept"
+
+# --- install over the kept data, uninstall with /PURGE ----------------------------
+install_and_check
+uninstall_and_check /PURGE "uninstall /PURGE"
+[ ! -e "$INSTALL_DIR" ] || fail "uninstall /PURGE left $(ls -A "$INSTALL_DIR" | tr '\n' ' ')"
+log "uninstalled with /PURGE: the program folder is gone"
+
+if [ "$failures" -gt 0 ]; then
+  echo "nsis check: $failures failure(s)"
+  exit 1
+fi
+echo "nsis check: passed"
