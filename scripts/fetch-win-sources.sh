@@ -30,19 +30,11 @@ fi
 ensure_source_index() {
   # apt-get source needs a deb-src entry and its index; setup-deps.sh adds
   # both, but this script must also work when run on its own.
-  local list=/etc/apt/sources.list.d/tillerbrook-deb-src.sources
-  if [ ! -f "$list" ]; then
-    local codename
-    codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-    $SUDO tee "$list" >/dev/null <<SRC
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: ${codename} ${codename}-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-    $SUDO apt-get update -qq
-  elif ! apt-cache showsrc "$1" >/dev/null 2>&1 || [ -z "$(apt-cache showsrc "$1" 2>/dev/null)" ]; then
+  # both, but this script must also work when run on its own. The entries are
+  # copies of the machine's own deb sources (add-deb-src.sh updates the index
+  # when it adds them).
+  bash "$ROOT/scripts/add-deb-src.sh"
+  if ! apt-cache showsrc "$1" >/dev/null 2>&1 || [ -z "$(apt-cache showsrc "$1" 2>/dev/null)" ]; then
     $SUDO apt-get update -qq
   fi
   command -v dpkg-source >/dev/null || $SUDO apt-get install -y -qq --no-install-recommends dpkg-dev

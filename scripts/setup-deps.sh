@@ -8,19 +8,10 @@ if [ "$(id -u)" != 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
 
 # Sources for the Windows build (full cpp-httplib header, SQLite amalgamation)
-# come from Debian's source packages, so deb-src must be enabled. We add our own
-# list file and never touch the distribution's.
-SRC_LIST=/etc/apt/sources.list.d/tillerbrook-deb-src.sources
-if [ ! -f "$SRC_LIST" ]; then
-  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
-  $SUDO tee "$SRC_LIST" >/dev/null <<SRC
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: ${codename} ${codename}-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
-fi
+# come from Debian's source packages, so deb-src must be enabled: for the same
+# archives apt already uses here (a mirror or proxy included), in our own list
+# files, never touching the distribution's.
+bash "$(dirname "$0")/add-deb-src.sh"
 
 $SUDO apt-get update -qq
 
@@ -34,6 +25,7 @@ PACKAGES=(
   cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
   procps
   wrk sqlite3 clang libclang-rt-14-dev
+  nsis lintian chromium
 )
 missing=()
 for p in "${PACKAGES[@]}"; do
