@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up everything and runs every test: the native unit and integration
 # tests, checks against a real CUPS, the Windows cross build and its checks
-# under Wine, then the sanitizer builds and a bounded run of every fuzzer.
+# under Wine, the Debian package and the Windows setup program (installed and
+# removed), the pages in headless Chromium, then the sanitizer builds and a
+# bounded run of every fuzzer.
 #   TB_SKIP_HARDENING=1  skips the sanitizer and fuzzer stages (quick local runs)
 #   TB_FUZZ_SECONDS=N    seconds per fuzzer (default 15)
 set -euo pipefail
@@ -17,6 +19,9 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 ninja -C build
 stage "Windows build"
 if [ -x scripts/build-windows.sh ]; then bash scripts/build-windows.sh build-win; fi
+stage "packages"
+(cd build && cpack -G DEB)
+if [ -f build-win/CMakeCache.txt ]; then (cd build-win && cpack -G NSIS); fi
 stage "tests"
 (cd build && ctest --output-on-failure --timeout 600 -j2)
 if [ "${TB_SKIP_HARDENING:-0}" != 1 ]; then
