@@ -31,7 +31,7 @@ if(TB_WINDOWS)
   install(TARGETS tillerbrook RUNTIME DESTINATION ${TB_PROGRAM_DIR})
   install(FILES ${CMAKE_SOURCE_DIR}/assets/test.html DESTINATION ${TB_PROGRAM_DIR})
   # The PDF library is shipped when the build put one beside the executable.
-  install(FILES ${CMAKE_BINARY_DIR}/pdfium.dll DESTINATION ${TB_PROGRAM_DIR} OPTIONAL)
+  install(FILES $<TARGET_FILE_DIR:tillerbrook>/pdfium.dll DESTINATION ${TB_PROGRAM_DIR} OPTIONAL)
 
   set(CPACK_GENERATOR NSIS)
   set(CPACK_NSIS_PACKAGE_NAME Tillerbrook)
@@ -40,15 +40,14 @@ if(TB_WINDOWS)
   set(CPACK_NSIS_INSTALLED_ICON_NAME Tillerbrook.exe)
   set(CPACK_NSIS_IGNORE_LICENSE_PAGE ON)
   set(CPACK_NSIS_UNINSTALL_NAME Uninstall)
-  # A 64-bit setup program: the daemon is 64-bit and so is the registry view
-  # the service is written to.
-  set(CPACK_NSIS_EXECUTABLE_PRE_ARGUMENTS "-XTarget amd64-unicode")
   set(CPACK_NSIS_FINISH_TITLE "Tillerbrook is installed")
   file(READ ${TB_PACKAGING_DIR}/nsis/finish_text.nsh TB_NSIS_FINISH)
   file(READ ${TB_PACKAGING_DIR}/nsis/preinstall.nsh CPACK_NSIS_EXTRA_PREINSTALL_COMMANDS)
   file(READ ${TB_PACKAGING_DIR}/nsis/install.nsh CPACK_NSIS_EXTRA_INSTALL_COMMANDS)
   file(READ ${TB_PACKAGING_DIR}/nsis/uninstall.nsh CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS)
-  set(CPACK_NSIS_DEFINES "${TB_NSIS_FINISH}")
+  # A 64-bit setup program: the daemon is 64-bit, and so are the folder and
+  # the registry view it installs into.
+  set(CPACK_NSIS_DEFINES "Target amd64-unicode\n${TB_NSIS_FINISH}")
 else()
   set(TB_PROGRAM_DIR opt/tillerbrook)
   set(TB_DOC_DIR usr/share/doc/tillerbrook)

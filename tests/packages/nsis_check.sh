@@ -22,7 +22,7 @@ fi
 # shellcheck source=../wine/wine_env.sh
 . "$(dirname "$0")/../wine/wine_env.sh"
 if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then echo "SKIP: Wine is not installed"; exit $SKIP; fi
-for tool in curl timeout python3; do
+for tool in curl timeout python3 sqlite3; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
 done
 
@@ -62,6 +62,8 @@ wait_port_free() {
   return 1
 }
 service_key() { timeout 60 "$WINE" reg query "$SERVICE_KEY" 2>/dev/null | tr -d '\r'; }
+# reg answers a missing key on standard output too: its exit code tells.
+service_registered() { timeout 60 "$WINE" reg query "$SERVICE_KEY" >/dev/null 2>&1; }
 service_state() { timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r'; }
 
 # Installs silently and checks files, registration and the running service.
@@ -73,7 +75,7 @@ install_and_check() {
   for f in Tillerbrook.exe test.html Uninstall.exe; do
     [ -s "$INSTALL_DIR/$f" ] || fail "silent install did not put $f into Program Files\\Tillerbrook"
   done
-  if [ -f "$BUILD/pdfium.dll" ]; then
+  if [ -f "$(dirname "$SETUP")/pdfium.dll" ]; then
     [ -s "$INSTALL_DIR/pdfium.dll" ] || fail "the build has pdfium.dll but the setup program did not install it"
   fi
   local key
@@ -81,6 +83,7 @@ install_and_check() {
   printf '%s\n' "$key" | grep -qE "ImagePath +REG_SZ +\"C:\\\\Program Files\\\\Tillerbrook\\\\Tillerbrook.exe\"$" ||
     fail "service not registered with the installed program: ${key:-no key}"
   printf '%s\n' "$key" | grep -qE 'Start +REG_DWORD +0x2$' || fail "service is not set to start automatically"
+  service_registered || fail "reg query does not find the service key"
   if wait_answer 90; then
     local version test_page
     version=$(curl -s -m 10 "http://127.0.0.1:$PORT/version" | tr -d '[:space:]')
@@ -109,7 +112,7 @@ uninstall_and_check() {  # <extra argument or empty> <what>
   for f in Tillerbrook.exe test.html pdfium.dll; do
     [ ! -e "$INSTALL_DIR/$f" ] || fail "$2: $f is still installed"
   done
-  [ -z "$(service_key)" ] || fail "$2: the service is still registered"
+  if service_registered; then fail "$2: the service is still registered"; fi
   wait_port_free 30 || fail "$2: the daemon still answers after the uninstall"
 }
 
@@ -133,9 +136,15 @@ cleanup
 timeout 30 "$WINESERVER" -p
 log "setup program: $(basename "$SETUP") ($(stat -c %s "$SETUP") bytes)"
 
-# --- install, uninstall keeping the data ------------------------------------------
+# --- install, install again over the running service, uninstall keeping the data ---
 install_and_check
 [ -s "$INSTALL_DIR/database.db" ] || fail "the started service made no database.db"
+sqlite3 "$INSTALL_DIR/database.db" "INSERT INTO config (type, flag, key, value) VALUES ('printer', '', 'shop-9', 'kept');" ||
+  fail "could not add a row to the installed database"
+install_and_check
+[ "$(sqlite3 "$INSTALL_DIR/database.db" "SELECT value FROM config WHERE key = 'shop-9';")" = kept ] ||
+  fail "installing over the running service lost the database's rows"
+log "installed again over the running service: database rows kept"
 mkdir -p "$INSTALL_DIR/logs" && echo line >"$INSTALL_DIR/logs/Tillerbrook.log"
 uninstall_and_check "" "silent uninstall"
 [ -s "$INSTALL_DIR/database.db" ] || fail "the silent uninstall deleted the database"
