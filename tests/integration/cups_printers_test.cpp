@@ -192,8 +192,8 @@ TEST(TestPage, ServedFromBesideTheExecutableOr404) {
   EXPECT_EQ(page->get_header_value("Content-Type"), "text/html; charset=utf-8");
   EXPECT_EQ(page->body, tbtest::ReadFile(shipped));
   // The page prints through the daemon's own routes.
-  EXPECT_NE(page->body.find("fetch(\"/printers\""), std::string::npos);
-  EXPECT_NE(page->body.find("fetch(\"/print\""), std::string::npos);
+  EXPECT_NE(page->body.find("fetch(DAEMON + \"/printers\""), std::string::npos);
+  EXPECT_NE(page->body.find("fetch(DAEMON + \"/print\""), std::string::npos);
   EXPECT_NE(page->body.find("var SAMPLE_LABEL_PDF = \"JVBERi0"), std::string::npos);  // "%PDF-"
 }
 
