@@ -1,6 +1,5 @@
   ; Stop and remove the service before its program is deleted.
-  nsExec::ExecToLog '"$INSTDIR\Tillerbrook.exe" /uninstall'
-  Pop $0
+  !insertmacro TB_REMOVE_SERVICE
   ; The print history, the settings and the logs are the operator's data: asked
   ; for, kept in a silent uninstall unless /PURGE is given.
   ${un.GetParameters} $R0

@@ -112,7 +112,7 @@ uninstall_and_check() {  # <extra argument or empty> <what>
   for f in Tillerbrook.exe test.html pdfium.dll; do
     [ ! -e "$INSTALL_DIR/$f" ] || fail "$2: $f is still installed"
   done
-  if service_registered; then fail "$2: the service is still registered"; fi
+  if service_registered; then fail "$2: the service is still registered: $(service_state | tr -s ' ' | tr '\n' ' ')"; fi
   wait_port_free 30 || fail "$2: the daemon still answers after the uninstall"
 }
 
