@@ -14,8 +14,8 @@ enum class MoveDurability { kWriteThrough, kNoWait };
 // never none. With kWriteThrough it does not return before the move is on
 // disk (MoveFileExW with MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
 // rename and a sync of the folder on Linux); kNoWait leaves that to the
-// system and also does not make the system write the new file's data out
-// early. False with the OS error number.
+// system and, where the file system allows, does not make it write the new
+// file's data out early either. False with the OS error number.
 bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error,
                        MoveDurability durability = MoveDurability::kWriteThrough);
 
