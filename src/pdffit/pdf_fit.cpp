@@ -2,7 +2,7 @@
 
 #include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <locale>
 #include <mutex>
 #include <sstream>
@@ -83,17 +83,18 @@ class TemporaryFile {
   bool armed_ = true;
 };
 
-// The save callback's view of the open file. Once the stream has failed
+// The save callback's view of the open file. Once a write has failed
 // nothing more is written and the library is told to stop.
 struct FileSink : FPDF_FILEWRITE {
-  std::ofstream* out = nullptr;
+  platform::NewFile* out = nullptr;
+  bool failed = false;
 };
 
 int WriteBlockToFile(FPDF_FILEWRITE* self, const void* data, unsigned long size) {
-  std::ofstream& out = *static_cast<FileSink*>(self)->out;
-  if (!out.good()) return 0;
-  out.write(static_cast<const char*>(data), static_cast<std::streamsize>(size));
-  return out.good() ? 1 : 0;
+  FileSink& sink = *static_cast<FileSink*>(self);
+  if (sink.failed) return 0;
+  sink.failed = !sink.out->Write(data, size);
+  return sink.failed ? 0 : 1;
 }
 
 std::string PageError(const char* text, int pageNumber) {
@@ -176,27 +177,24 @@ bool WriteFittedCopy(const PdfiumApi& api, FPDF_DOCUMENT doc, const std::string&
   std::error_code ec;
   std::filesystem::remove(temp, ec);  // a leftover from an interrupted run
 
-  TemporaryFile guard(temp);  // declared before the stream: closed, then removed
-  std::ofstream out(temp, std::ios::binary | std::ios::out | std::ios::trunc);
-  if (!out.is_open()) {
+  TemporaryFile guard(temp);  // declared before the file: closed, then removed
+  uint32_t createError = 0;
+  std::unique_ptr<platform::NewFile> out = platform::CreateNewFile(tempPath, createError);
+  if (!out) {
     error = "Cannot create adjusted PDF: " + tempPath;
     return false;
   }
   FileSink sink;
   sink.version = 1;
   sink.WriteBlock = &WriteBlockToFile;
-  sink.out = &out;
+  sink.out = out.get();
   if (!api.FPDF_SaveAsCopy(doc, &sink, abi::kNoIncremental)) {
     error = "FPDF_SaveAsCopy failed";
     return false;
   }
-  out.flush();
-  if (!out.good()) {
-    error = "Writing adjusted PDF failed";
-    return false;
-  }
-  out.close();
-  if (out.fail()) {
+  // A copy is reused for as long as it exists, so its data must be on disk
+  // before its name is: after a power cut the name never points at less.
+  if (sink.failed || !out->Sync() || !out->Close()) {
     error = "Writing adjusted PDF failed";
     return false;
   }

@@ -74,6 +74,10 @@ std::string QuoteCommandLineArgument(std::string_view arg) {
   if (!arg.empty() && arg.find_first_of(" \t\n\v\"") == std::string_view::npos) {
     return std::string(arg);
   }
+  return EncloseCommandLineArgument(arg);
+}
+
+std::string EncloseCommandLineArgument(std::string_view arg) {
   std::string out = "\"";
   size_t backslashes = 0;
   for (char c : arg) {

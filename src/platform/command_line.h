@@ -27,4 +27,8 @@ std::vector<std::string> SplitCommandLine(std::string_view commandLine);
 // them escaped.
 std::string QuoteCommandLineArgument(std::string_view argument);
 
+// The same, but always enclosed in quotes: a text without quotes and without
+// a trailing backslash comes out as itself between two quotes.
+std::string EncloseCommandLineArgument(std::string_view argument);
+
 }  // namespace tb::platform

@@ -1,9 +1,9 @@
 #include "platform/md5.h"
 
-#include <fstream>
+#include <algorithm>
 #include <vector>
 
-#include "platform/utf8_path.h"
+#include "platform/file_ops.h"
 
 namespace tb::platform {
 
@@ -29,29 +29,32 @@ std::string Md5HexOfText(std::string_view bytes) {
   return HexOf(digest);
 }
 
-std::string Md5HexOfFile(const std::string& pathUtf8, int64_t& size) {
+std::string Md5HexOfFile(const std::string& pathUtf8, int64_t& size, std::string* refusal) {
   size = 0;
-  std::ifstream in(PathFromUtf8(pathUtf8), std::ios::binary);
-  if (!in.is_open()) return "Error: Cannot open file: " + pathUtf8;
-  in.seekg(0, std::ios::end);
-  std::streamoff end = in.tellg();
+  std::string why;
+  std::unique_ptr<RegularFileReader> file = OpenRegularFile(pathUtf8, why);
+  if (refusal) *refusal = why;
+  if (!file) return "Error: Cannot open file: " + pathUtf8;
+  const int64_t end = file->Size();
   if (end < 0) return "Error: Cannot determine file size: " + pathUtf8;
-  size = static_cast<int64_t>(end);
-  in.seekg(0, std::ios::beg);
-  if (!in) return "Error: Cannot seek file: " + pathUtf8;
+  size = end;
 
   Md5Digest md5;
   std::string error;
   if (!md5.Start(error)) return error;
   std::vector<char> block(8192);
-  for (;;) {
-    in.read(block.data(), static_cast<std::streamsize>(block.size()));
-    std::streamsize got = in.gcount();
-    if (got > 0 && !md5.Update(block.data(), static_cast<size_t>(got), error)) return error;
-    if (in.eof()) break;
+  // No further than the size measured at the open: a file that keeps growing
+  // (or a pseudo-file without end) cannot keep the request reading.
+  int64_t left = end;
+  while (left > 0) {
+    const int64_t got =
+        file->Read(block.data(), static_cast<size_t>(std::min<int64_t>(left, block.size())));
     // A read that fails before the end must not pass for the digest of a
     // shorter file.
-    if (!in) return "Error: Cannot read file: " + pathUtf8;
+    if (got < 0) return "Error: Cannot read file: " + pathUtf8;
+    if (got == 0) break;  // shrank meanwhile: what is there is the document
+    if (!md5.Update(block.data(), static_cast<size_t>(got), error)) return error;
+    left -= got;
   }
   std::array<uint8_t, 16> digest{};
   if (!md5.Finish(digest, error)) return error;

@@ -32,12 +32,16 @@ class Md5Digest {
 // The whole text at once; empty text when the digest cannot be computed.
 std::string Md5HexOfText(std::string_view bytes);
 
-// The file's bytes, read in blocks of 8192 bytes. On failure a text that
-// begins with "Error:" ("Error: Cannot open file: <path>", "Error: Cannot
-// determine file size: <path>", "Error: Cannot seek file: <path>", "Error:
-// Cannot read file: <path>", or the provider's step). `size` is 0 until the
-// file's size is known, then that size.
-std::string Md5HexOfFile(const std::string& pathUtf8, int64_t& size);
+// The file's bytes, read in blocks of 8192 bytes from the one handle that
+// was checked to be a regular file (OpenRegularFile), no further than the
+// size measured at the open. On failure a text that begins with "Error:"
+// ("Error: Cannot open file: <path>", "Error: Cannot determine file size:
+// <path>", "Error: Cannot read file: <path>", or the provider's step); then
+// `refusal`, when given, says why the path was refused for what it names
+// (empty for an ordinary failure). `size` is 0 until the file's size is known,
+// then that size.
+std::string Md5HexOfFile(const std::string& pathUtf8, int64_t& size,
+                         std::string* refusal = nullptr);
 
 std::string HexOf(const std::array<uint8_t, 16>& digest);
 

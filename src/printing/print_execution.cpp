@@ -8,6 +8,7 @@
 
 #include "http/replies.h"
 #include "pdffit/pdf_fit.h"
+#include "platform/command_line.h"
 #include "platform/platform.h"
 #include "platform/utf8_path.h"
 #include "printing/local_timestamp.h"
@@ -73,15 +74,18 @@ std::mutex& PrintMutex() {
 
 std::string BuildPrintCommandLine(const std::string& printer, const std::string& setting,
                                   const std::string& document) {
+  // Each value goes in quotes with the splitter's own escapes, so that a
+  // printer or path ending in a backslash cannot swallow its closing quote
+  // and spill into the next argument. Without quotes and trailing
+  // backslashes that is the plain "value".
   std::string line = "\"";
   line += kPrintProgram;
-  line += "\" -silent -print-to \"";
-  line += WithoutQuotes(printer);
-  line += "\" -print-settings \"";
-  line += setting;
-  line += "\" \"";
-  line += WithoutQuotes(document);
-  line += "\"";
+  line += "\" -silent -print-to ";
+  line += platform::EncloseCommandLineArgument(WithoutQuotes(printer));
+  line += " -print-settings ";
+  line += platform::EncloseCommandLineArgument(setting);
+  line += " ";
+  line += platform::EncloseCommandLineArgument(WithoutQuotes(document));
   return line;
 }
 

@@ -35,7 +35,9 @@ inline constexpr int kProgramHung = -2;
 std::mutex& PrintMutex();
 
 // "<program>" -silent -print-to "<printer>" -print-settings "<setting>" "<document>",
-// with double quotes removed from printer and document and nothing else escaped.
+// with double quotes removed from printer and document; each value is quoted
+// so that the command-line splitter gives it back as exactly one argument
+// (backslashes before a closing quote are doubled).
 std::string BuildPrintCommandLine(const std::string& printer, const std::string& setting,
                                   const std::string& document);
 // "<helper>" <pid>

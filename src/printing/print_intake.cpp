@@ -369,13 +369,17 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
 
   fs::path folder = PathFromUtf8(ProgramFolder()) / kCacheFolderName;
   // Never a cached name: those have no inner dot.
-  fs::path partial = folder / PathFromUtf8("intake." + extension + ".partial");
+  const std::string partial =
+      PathToUtf8(folder / PathFromUtf8("intake." + extension + ".partial"));
   std::error_code ec;
+  // A leftover of a crash (or anything planted under the name, a link
+  // included) goes first: the file is only ever created anew.
+  fs::remove(PathFromUtf8(partial), ec);
 
   // Decoded straight into the file, never whole in memory. The file is only
-  // opened once there is a byte to write, and a text that turns out not to be
+  // created once there is a byte to write, and a text that turns out not to be
   // base64 wins over a file that cannot be created: it is the earlier check.
-  std::ofstream out;
+  std::unique_ptr<platform::NewFile> out;
   bool openFailed = false, writeFailed = false;
   // The document's own digest comes along, so it need not be read back.
   platform::Md5Digest digest;
@@ -383,13 +387,19 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
   bool digestOk = md5 != nullptr && digest.Start(digestError);
   auto write = [&](const char* data, size_t size) {
     if (digestOk) digestOk = digest.Update(data, size, digestError);
-    if (!out.is_open() && !openFailed) {
-      out.open(partial, std::ios::binary | std::ios::trunc);
-      openFailed = !out.is_open();
+    if (!out && !openFailed) {
+      uint32_t createError = 0;
+      out = platform::CreateNewFile(partial, createError);
+      openFailed = !out;
     }
-    if (out.is_open() && !writeFailed) {
-      out.write(data, static_cast<std::streamsize>(size));
-      writeFailed = !out;
+    if (out && !writeFailed) writeFailed = !out->Write(data, size);
+  };
+  // Removes the partial file on the paths that do not publish it.
+  auto discard = [&] {
+    if (out) {
+      out->Close();
+      out.reset();
+      fs::remove(PathFromUtf8(partial), ec);
     }
   };
   uint64_t produced = 0;
@@ -397,35 +407,31 @@ std::string StoreBase64Document(std::string_view base64Text, const std::string& 
   if (hasher.joinable()) {
     hasher.join();
     if (name.empty()) {
-      out.close();
-      fs::remove(partial, ec);
+      discard();
       throw std::runtime_error("Cannot calculate cache MD5");
     }
   }
   if (!decoded || produced == 0) {
-    if (out.is_open()) {
-      out.close();
-      fs::remove(partial, ec);
-    }
+    discard();
     return {};
   }
   if (openFailed) throw std::runtime_error("Cannot create file in sumatrapdfcache");
-  out.flush();
-  out.close();
-  if (writeFailed || out.fail()) {
-    fs::remove(partial, ec);
+  if (writeFailed || !out->Close()) {
+    out.reset();
+    fs::remove(PathFromUtf8(partial), ec);
     throw std::runtime_error("Failed to write decoded file into sumatrapdfcache");
   }
+  out.reset();
   const fs::path target = folder / PathFromUtf8(name + "." + extension);
   uint32_t moveError = 0;
   // A cached document is rewritten before every use, so its move need not
   // wait for the disk (on a busy disk that wait is tens of milliseconds).
-  if (!platform::MoveFileReplacing(PathToUtf8(partial), PathToUtf8(target), moveError,
+  if (!platform::MoveFileReplacing(partial, PathToUtf8(target), moveError,
                                    platform::MoveDurability::kNoWait)) {
     // Windows refuses to replace a file another program has open. Same name
     // means same text; the copy there only counts if it is intact.
-    bool intact = SameContent(target, partial);
-    fs::remove(partial, ec);
+    bool intact = SameContent(target, PathFromUtf8(partial));
+    fs::remove(PathFromUtf8(partial), ec);
     if (!intact) throw std::runtime_error("Failed to write decoded file into sumatrapdfcache");
   }
   std::array<uint8_t, 16> value{};
@@ -553,7 +559,11 @@ void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
     }
 
     if (request.md5.empty()) {
-      request.md5 = platform::Md5HexOfFile(request.documentPath, request.fileSize);
+      std::string refusal;
+      request.md5 = platform::Md5HexOfFile(request.documentPath, request.fileSize, &refusal);
+      if (!refusal.empty()) {
+        LogError("[Print] filePath refused (" + refusal + "): " + LogValue(request.documentPath));
+      }
     }
     if (request.md5.rfind("Error:", 0) == 0) {
       ReplyError(res, "读取打印文件失败！", -2, 200);

@@ -9,6 +9,7 @@
 
 #include "metrics/metrics_helper.h"
 #include "pdffit/pdfium_api.h"
+#include "platform/file_ops.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/log_output.h"
@@ -70,6 +71,7 @@ int daemon_main() {
   }
 
   const bool inService = process.InServiceSession();
+  platform::RestrictNewFileModes();  // before the log and the database exist
   OpenLog(folder, inService);
   if (folder.empty()) {
     LogInfo("Failed to set working directory.");
@@ -81,6 +83,7 @@ int daemon_main() {
 
   std::error_code ec;
   std::filesystem::create_directory("sumatrapdfcache", ec);  // existing is fine
+  platform::ShareFolderForReading("sumatrapdfcache");  // the print program reads it
 
   store::OpenDatabase();
   if (store::Database::Shared().IsOpen()) {

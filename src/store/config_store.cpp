@@ -237,7 +237,13 @@ int DeleteConfig(const std::string& type, const std::string& key) {
   }
   st.BindText(1, type);
   if (!key.empty()) st.BindText(2, key);
-  return st.Step() == SQLITE_DONE ? sqlite3_changes(handle) : 0;
+  if (st.Step() != SQLITE_DONE) {
+    // Nothing was deleted: a locked or read-only database must not pass for
+    // a delete that found no rows.
+    LogError(std::string("DeleteConfig failed: ") + sqlite3_errmsg(handle));
+    return -1;
+  }
+  return sqlite3_changes(handle);
 }
 
 std::string NormalizePrintSettings(std::string_view text) {

@@ -29,6 +29,7 @@ bool SetConfigValue(const std::string& type, const std::string& key, const std::
                     std::string* error = nullptr);
 std::string GetConfigValue(const std::string& type, const std::string& key,
                            const std::string& defaultValue);
+// Rows deleted, or -1 when the database is closed or the delete failed.
 int DeleteConfig(const std::string& type, const std::string& key);
 
 std::string NormalizePrintSettings(std::string_view text);

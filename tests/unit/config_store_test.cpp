@@ -140,6 +140,23 @@ TEST_F(ConfigStoreTest, LockedDatabaseFailsWritesWithSqliteTextAndSeedingSaysSo)
   EXPECT_TRUE(All().empty());
 }
 
+TEST_F(ConfigStoreTest, DeleteThatCannotRunIsAFailureNotZeroRows) {
+  FillTypicalRows();
+  const Rows before = All();
+  file.Exec("BEGIN IMMEDIATE;");
+  {
+    tbtest::CapturedFd err(2);
+    EXPECT_EQ(DeleteConfig("", "shop"), -1);
+    EXPECT_EQ(DeleteConfig("PRINT", ""), -1);
+    EXPECT_EQ(err.Text(), "DeleteConfig failed: database is locked\n"
+                          "DeleteConfig failed: database is locked\n");
+  }
+  file.Exec("ROLLBACK;");
+  EXPECT_EQ(All(), before);
+  EXPECT_EQ(DeleteConfig("", "shop"), 1);
+  EXPECT_EQ(DeleteConfig("", "shop"), 0);  // found nothing: still a success
+}
+
 TEST_F(ConfigStoreTest, SeedingFillsOnlyMissingOrEmptySettings) {
   SeedConfigDefaults();
   EXPECT_EQ(All(), (Rows{"PRINT||SUMATRA_PRINT_SETTINGS|fit",

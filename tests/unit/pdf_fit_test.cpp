@@ -256,6 +256,29 @@ TEST_F(PdfFit, PageAndWriteErrorsLeaveNoFiles) {
   EXPECT_EQ(fit(pdf, occupied, 0.8).rfind("Move adjusted PDF into cache failed: ", 0), 0u);
 }
 
+// A link planted under the temporary name must not turn the write into one
+// through the link; the copy is published readable by the print program.
+TEST_F(PdfFit, TemporaryNameIsCreatedAnewNeverThroughALink) {
+  const std::string pdf = Write("doc.pdf", MakePdf({{"/MediaBox [0 0 288 432]", kBand}}));
+  const std::string victim = Write("victim", "keep");
+  const std::string dest = cache_ / "doc_fitted.pdf";
+  fs::create_symlink(victim, dest + ".tmp");
+  bool changed = false;
+  std::string error;
+  const mode_t previous = ::umask(077);
+  const bool ok = FitPdfToRatio(pdf, dest, 0.8, changed, error);
+  ::umask(previous);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_TRUE(changed);
+  EXPECT_EQ(tbtest::ReadFile(victim), "keep");
+  EXPECT_FALSE(fs::is_symlink(dest));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dest + ".tmp")));
+  EXPECT_EQ(fs::status(dest).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::others_read);
+  ExpectBox(BoxOf(QpdfDump(dest).Page(0), "/MediaBox"), {0, 0, 288, 360});
+}
+
 TEST_F(PdfFit, MetricsLineAndCopyName) {
   PageMetrics m = MetricsWithRatio(101.6 / 152.4);
   m.source = "helper";

@@ -1,4 +1,8 @@
+#include <algorithm>
+#include <random>
 #include <regex>
+
+#include "platform/command_line.h"
 
 #include "platform/md5.h"
 #include "print_fixture.h"
@@ -39,6 +43,37 @@ TEST(PrintCommandLine, ShapeAndQuoteRemoval) {
   EXPECT_EQ(tb::printing::BuildPrintCommandLine("Zebra \"GK\"", "shrink", "C:\\a \"b\".pdf"),
             "\"" + kPrint + "\" -silent -print-to \"Zebra GK\" -print-settings \"shrink\" \"C:\\a b.pdf\"");
   EXPECT_EQ(tb::printing::BuildCloseHelperCommandLine(4711), "\"" + kHelper + "\" 4711");
+}
+
+// Whatever a caller puts in a printer name or path, the print program gets it
+// back as one argument (quotes removed), never as extra options.
+TEST(PrintCommandLine, EveryValueArrivesAsExactlyOneArgument) {
+  using Args = std::vector<std::string>;
+  auto split = [](const std::string& printer, const std::string& document) {
+    return tb::platform::SplitCommandLine(
+        tb::printing::BuildPrintCommandLine(printer, "fit", document));
+  };
+  EXPECT_EQ(split("P\\", "D:\\dir\\"),
+            (Args{kPrint, "-silent", "-print-to", "P\\", "-print-settings", "fit", "D:\\dir\\"}));
+  EXPECT_EQ(tb::printing::BuildPrintCommandLine("P\\", "fit", "D:\\dir\\"),
+            "\"" + kPrint + "\" -silent -print-to \"P\\\\\" -print-settings \"fit\" \"D:\\dir\\\\\"");
+  EXPECT_EQ(split("P\\\" -print-settings \"noscale", "x.pdf"),
+            (Args{kPrint, "-silent", "-print-to", "P\\ -print-settings noscale", "-print-settings",
+                  "fit", "x.pdf"}));
+  std::mt19937 rng(2024);
+  const std::string alphabet = "aZ \t\"\\\\\\-\n/.:";
+  for (int round = 0; round < 3000; ++round) {
+    std::string printer, document;
+    for (int k = 1 + static_cast<int>(rng() % 8); k > 0; --k) printer += alphabet[rng() % alphabet.size()];
+    for (int k = 1 + static_cast<int>(rng() % 8); k > 0; --k) document += alphabet[rng() % alphabet.size()];
+    auto unquoted = [](std::string t) {
+      t.erase(std::remove(t.begin(), t.end(), '"'), t.end());
+      return t;
+    };
+    ASSERT_EQ(split(printer, document), (Args{kPrint, "-silent", "-print-to", unquoted(printer),
+                                              "-print-settings", "fit", unquoted(document)}))
+        << printer << " | " << document;
+  }
 }
 
 TEST_F(ExecutionTest, ProgramExitingWithZeroIsASuccessWithARecord) {

@@ -7,6 +7,9 @@
 #   - it hangs: after 15 s the close helper is started with its process id and
 #     ends it: code -2, no forced termination;
 #   - /history holds the three records;
+#   - device, raw and network paths as "filePath" are refused at once with
+#     the unreadable-file reply and a log line naming the reason;
+#   - a printer name ending in a backslash reaches the program as one argument;
 #   - no print program: the launch-failure reply and its log line.
 # Usage: wine_print_check.sh <Tillerbrook.exe> <wine-prefix-folder>
 # Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
@@ -100,7 +103,7 @@ WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine-print.XXXXXX")
 cp "$EXE" "$WORK/Tillerbrook.exe"
 for pair in "print_program.cpp SumatraPDF.exe" "close_helper.cpp Kestrelend.exe"; do
   set -- $pair
-  "$CXX" -O1 -static -o "$WORK/$2" "$HERE/print-standins/$1" 2>"$WORK/cxx.err" || {
+  "$CXX" -O1 -static -o "$WORK/$2" "$HERE/print-standins/$1" -lshell32 2>"$WORK/cxx.err" || {
       echo "FAIL: cannot build $2: $(cat "$WORK/cxx.err")"
       exit 1
     }
@@ -153,6 +156,46 @@ assert [r["RequestTrackingNumber"] for r in rows] == ["3", "2", "1"], rows
 assert all(r["md5sum"] == sys.argv[2] and r["printerName"] == "Wine Printer" for r in rows), rows
 PY
 then log "/history holds the three records"; else fail "/history: $history"; fi
+
+# --- paths a page must not make the service open ---------------------------------
+printf 'exit 0' >"$WORK/print-mode.txt"
+rm -f "$WORK/print-args.txt"
+# reason|path as written in the JSON body
+while IFS='|' read -r reason path; do
+  body=$(printf '{"filePath": "%s", "PrinterName": "Wine Printer"}' "$path")
+  answer=$(printf '%s' "$body" | curl -s -m 20 -w '\n%{time_total}' -H 'Content-Type: application/json' \
+    --data-binary @- "http://127.0.0.1:$PORT/print")
+  reply=${answer%$'\n'*}
+  took=${answer##*$'\n'}
+  expect_reply "refused $path" "$reply" '{"status": "error", "message": "读取打印文件失败！", "code": -2}'
+  # At once: nothing was opened, nothing waited for.
+  python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) < 2 else 1)' "$took" ||
+    fail "refused $path after ${took}s"
+  plain=$(python3 -c 'import json,sys; print(json.loads(sys.argv[1])["filePath"])' "$body")
+  tr -d '\r' <"$WORK/debug-err.txt" | grep -qxF "[Print] filePath refused ($reason): $plain" ||
+    fail "no log line '[Print] filePath refused ($reason): $plain'"
+done <<'PATHS'
+network path|\\\\tb-no-such-host\\share\\label.pdf
+network path|//tb-no-such-host/share/label.pdf
+network path|\\\\?\\UNC\\tb-no-such-host\\share\\label.pdf
+device path|\\\\.\\NUL
+device path|\\\\?\\GLOBALROOT\\Device\\Null
+device path|NUL
+device path|C:\\windows\\nul.txt
+device path|COM1
+device path|//./CON
+not a regular file|C:\\windows
+PATHS
+[ -e "$WORK/print-args.txt" ] && fail "a refused path was printed"
+
+# --- a printer name that ends in a backslash stays one argument ----------------------
+rm -f "$WORK/print-argv.txt"
+reply=$(printf '{"LabelContent": "%s", "PrinterName": "Wine Printer\\\\"}' "$DOC64" |
+  curl -s -m 60 -H 'Content-Type: application/json' --data-binary @- "http://127.0.0.1:$PORT/print")
+expect_reply "printer ending in a backslash" "$reply" "{\"status\": \"success\", \"md5sum\": \"$DOC_MD5\"}"
+expected_argv="-silent|-print-to|Wine Printer\\|-print-settings|fit|$win_work\\sumatrapdfcache\\$NAME_MD5.pdf|"
+got_argv=$(head -n1 "$WORK/print-argv.txt" 2>/dev/null | tr -d '\r')
+if [ "$got_argv" = "$expected_argv" ]; then log "arguments: $got_argv"; else fail "arguments: expected '$expected_argv', got '$got_argv'"; fi
 
 # --- no print program ------------------------------------------------------------
 rm -f "$WORK/SumatraPDF.exe"

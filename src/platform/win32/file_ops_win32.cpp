@@ -1,9 +1,89 @@
 #include <windows.h>
 
+#include <limits>
+
+#include "platform/caller_path.h"
 #include "platform/file_ops.h"
 #include "platform/win32/wide_text.h"
 
 namespace tb::platform {
+namespace {
+
+class Handle {
+ public:
+  explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
+  ~Handle() { Reset(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return h_; }
+  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
+  void Reset() {
+    if (valid()) ::CloseHandle(h_);
+    h_ = INVALID_HANDLE_VALUE;
+  }
+  HANDLE Release() {
+    HANDLE h = h_;
+    h_ = INVALID_HANDLE_VALUE;
+    return h;
+  }
+
+ private:
+  HANDLE h_;
+};
+
+// Reads and writes take a 32-bit length.
+DWORD Piece(size_t size) {
+  return static_cast<DWORD>(size > (std::numeric_limits<DWORD>::max)()
+                                ? (std::numeric_limits<DWORD>::max)()
+                                : size);
+}
+
+class WinRegularFileReader : public RegularFileReader {
+ public:
+  WinRegularFileReader(HANDLE h, int64_t size) : file_(h), size_(size) {}
+  int64_t Size() const override { return size_; }
+  int64_t Read(char* data, size_t size) override {
+    DWORD got = 0;
+    if (!::ReadFile(file_.get(), data, Piece(size), &got, nullptr)) return -1;
+    return got;
+  }
+
+ private:
+  Handle file_;
+  int64_t size_;
+};
+
+class WinNewFile : public NewFile {
+ public:
+  explicit WinNewFile(HANDLE h) : file_(h) {}
+  bool Write(const void* data, size_t size) override {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+      DWORD done = 0;
+      if (!::WriteFile(file_.get(), p, Piece(size), &done, nullptr) || done == 0) return false;
+      p += done;
+      size -= done;
+    }
+    return true;
+  }
+  bool Sync() override { return ::FlushFileBuffers(file_.get()) != 0; }
+  bool Close() override {
+    HANDLE h = file_.Release();
+    return h == INVALID_HANDLE_VALUE || ::CloseHandle(h) != 0;
+  }
+
+ private:
+  Handle file_;
+};
+
+// A drive letter mapped to a share is a network path too.
+bool OnNetworkDrive(const std::wstring& path) {
+  if (path.size() < 2 || path[1] != L':') return false;
+  const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
+  return ::GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+}  // namespace
 
 bool MoveFileReplacing(const std::string& from, const std::string& to, uint32_t& error,
                        MoveDurability durability) {
@@ -35,5 +115,61 @@ void SetFileTimesToNow(const std::string& path) {
   ::SetFileTime(file, nullptr, &now, &now);
   ::CloseHandle(file);
 }
+
+std::unique_ptr<RegularFileReader> OpenRegularFile(const std::string& path,
+                                                   std::string& refusal) {
+  refusal = WindowsPathRefusal(path);
+  if (!refusal.empty()) return nullptr;
+  std::wstring wide = Utf8ToWide(path);
+  if (wide.empty()) return nullptr;
+  if (OnNetworkDrive(wide)) {
+    refusal = "network path";
+    return nullptr;
+  }
+  const DWORD attributes = ::GetFileAttributesW(wide.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    refusal = "not a regular file";
+    return nullptr;
+  }
+  Handle file(::CreateFileW(wide.c_str(), GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
+                            nullptr));
+  if (!file.valid()) return nullptr;
+  // The handle decides: a disk file that is not a folder.
+  BY_HANDLE_FILE_INFORMATION info;
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK ||
+      !::GetFileInformationByHandle(file.get(), &info) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    refusal = "not a regular file";
+    return nullptr;
+  }
+  LARGE_INTEGER size;
+  if (!::GetFileSizeEx(file.get(), &size)) return nullptr;
+  return std::make_unique<WinRegularFileReader>(file.Release(), size.QuadPart);
+}
+
+std::unique_ptr<NewFile> CreateNewFile(const std::string& path, uint32_t& error) {
+  std::wstring wide = Utf8ToWide(path);
+  if (wide.empty()) {
+    error = ERROR_INVALID_NAME;
+    return nullptr;
+  }
+  // CREATE_NEW fails on any existing name, a link included, so nothing is
+  // followed. The folder's inherited rights decide who may read the file.
+  HANDLE h = ::CreateFileW(wide.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    error = static_cast<uint32_t>(::GetLastError());
+    return nullptr;
+  }
+  error = 0;
+  return std::make_unique<WinNewFile>(h);
+}
+
+// Files and folders inherit the rights of the program folder, which the
+// installer sets; there is no creation mask to narrow.
+void RestrictNewFileModes() {}
+void ShareFolderForReading(const std::string&) {}
 
 }  // namespace tb::platform
