@@ -66,7 +66,7 @@ class PdfiumLibrary : public testing::Test {
   std::unique_lock<std::mutex> lock_{tb::pdffit::PdfiumMutex()};
 };
 
-TEST_F(PdfiumLibrary, ExportsExactlyTheSixteenEntryPoints) {
+TEST_F(PdfiumLibrary, ExportsExactlyTheEntryPointsTheDaemonCalls) {
   std::istringstream names(tbtest::RunCommand("nm -D --defined-only '" +
                                               tbtest::BuiltPdfiumFolder() +
                                               "/libpdfium.so' | awk '{print $3}'"));
@@ -78,7 +78,8 @@ TEST_F(PdfiumLibrary, ExportsExactlyTheSixteenEntryPoints) {
                 "FPDF_CloseDocument", "FPDF_GetPageCount", "FPDF_LoadPage", "FPDF_ClosePage",
                 "FPDF_GetPageWidth", "FPDF_GetPageHeight", "FPDFPage_GetMediaBox",
                 "FPDFPage_GetCropBox", "FPDFPage_SetMediaBox", "FPDFPage_SetCropBox",
-                "FPDFPage_TransFormWithClip", "FPDF_SaveAsCopy", "FPDF_GetLastError"}));
+                "FPDFPage_TransFormWithClip", "FPDF_SaveAsCopy", "FPDF_GetLastError",
+                "FPDFPage_GetRotation", "FPDF_GetPageBoundingBox"}));
 }
 
 TEST_F(PdfiumLibrary, PageSizeUsesInheritedBoxesCropWithinMediaAndRotation) {

@@ -1,11 +1,14 @@
-// The PDF library the daemon loads at run time, for Linux: the sixteen entry
-// points it calls, with their C signatures and observable behaviour, built on
-// qpdf. Nothing here may let a C++ exception cross the C interface.
+// The PDF library the daemon loads at run time: the entry points it calls,
+// with their C signatures and observable behaviour, built on qpdf. Nothing here may let a C++ exception cross the C interface.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
@@ -32,9 +35,15 @@ namespace {
 // Process-wide, as callers of the C interface expect.
 std::atomic<unsigned long> g_lastError{abi::kErrSuccess};
 
+// A matrix by the bits of its numbers, so that any float orders well.
+using MatrixKey = std::array<uint32_t, 6>;
+
 struct Document {
   QPDF pdf;
   std::vector<QPDFObjectHandle> pages;
+  // Moved copies of patterns by original and transform: pages that share a
+  // pattern and get the same transform share one copy.
+  std::map<std::pair<QPDFObjGen, MatrixKey>, QPDFObjectHandle> movedPatterns;
 };
 
 struct Page {
@@ -144,8 +153,8 @@ int QuarterTurns(QPDFObjectHandle page) {
   return turns < 0 ? turns + 4 : turns;
 }
 
-// The displayed page size: crop box within media box, turned by /Rotate.
-void PageSize(QPDFObjectHandle page, float& width, float& height) {
+// The area the page shows: crop box within media box, both inherited.
+Rect VisibleBox(QPDFObjectHandle page) {
   Rect media = InheritedBox(page, "/MediaBox");
   if (media.IsEmpty()) media = Rect{0, 0, 612, 792};
   Rect visible = InheritedBox(page, "/CropBox");
@@ -154,6 +163,12 @@ void PageSize(QPDFObjectHandle page, float& width, float& height) {
   } else {
     visible.Intersect(media);
   }
+  return visible;
+}
+
+// The displayed page size: the visible area turned by /Rotate.
+void PageSize(QPDFObjectHandle page, float& width, float& height) {
+  const Rect visible = VisibleBox(page);
   width = visible.right - visible.left;
   height = visible.top - visible.bottom;
   if (QuarterTurns(page) % 2 == 1) std::swap(width, height);
@@ -194,6 +209,70 @@ double PageDimension(FPDF_PAGE handle, bool wantWidth) {
   } catch (...) {
     return 0;
   }
+}
+
+Matrix MatrixOf(QPDFObjectHandle dict) {
+  QPDFObjectHandle current = dict.getKey("/Matrix");
+  if (current.isArray() && current.getArrayNItems() == 6) {
+    return Matrix{FloatAt(current, 0), FloatAt(current, 1), FloatAt(current, 2),
+                  FloatAt(current, 3), FloatAt(current, 4), FloatAt(current, 5)};
+  }
+  return Matrix{};
+}
+
+void SetMatrix(QPDFObjectHandle dict, const Matrix& m) {
+  dict.replaceKey("/Matrix", NumberArray({m.a, m.b, m.c, m.d, m.e, m.f}));
+}
+
+// A copy of `pattern` whose space follows content transformed by `m`, made
+// once per pattern and transform; none for anything that is not a pattern.
+QPDFObjectHandle MovedPattern(Document& doc, QPDFObjectHandle pattern, const Matrix& m) {
+  if (!pattern.isIndirect()) {
+    if (!pattern.isDictionary()) return QPDFObjectHandle::newNull();
+    QPDFObjectHandle copy = pattern.shallowCopy();
+    SetMatrix(copy, MatrixOf(copy).Then(m));
+    return copy;
+  }
+  MatrixKey bits;
+  const float numbers[6] = {m.a, m.b, m.c, m.d, m.e, m.f};
+  std::memcpy(bits.data(), numbers, sizeof(numbers));
+  const auto key = std::make_pair(pattern.getObjGen(), bits);
+  if (auto found = doc.movedPatterns.find(key); found != doc.movedPatterns.end()) {
+    return found->second;
+  }
+  QPDFObjectHandle copy;
+  QPDFObjectHandle dict;
+  if (pattern.isStream()) {
+    copy = pattern.copyStream();  // shares the data, not the dictionary
+    dict = copy.getDict();
+  } else if (pattern.isDictionary()) {
+    dict = pattern.shallowCopy();
+    copy = doc.pdf.makeIndirectObject(dict);
+  } else {
+    return QPDFObjectHandle::newNull();
+  }
+  SetMatrix(dict, MatrixOf(dict).Then(m));
+  doc.movedPatterns.emplace(key, copy);
+  return copy;
+}
+
+// Patterns are painted in their own space, anchored to the page's default
+// space, so they must move with the content. Other pages may share the
+// resources or the patterns (often all pages do), so this page gets its own
+// resource and pattern dictionaries pointing at moved copies.
+void MovePagePatterns(Document& doc, QPDFObjectHandle pageDict, const Matrix& m) {
+  QPDFObjectHandle resources = InheritedAttribute(pageDict, "/Resources");
+  if (!resources.isDictionary()) return;
+  QPDFObjectHandle patterns = resources.getKey("/Pattern");
+  if (!patterns.isDictionary()) return;
+  QPDFObjectHandle ownPatterns = patterns.unsafeShallowCopy();
+  for (const auto& [name, value] : patterns.ditems()) {
+    QPDFObjectHandle moved = MovedPattern(doc, value, m);
+    if (!moved.isNull()) ownPatterns.replaceKey(name, moved);
+  }
+  QPDFObjectHandle ownResources = resources.unsafeShallowCopy();
+  ownResources.replaceKey("/Pattern", ownPatterns);
+  pageDict.replaceKey("/Resources", ownResources);
 }
 
 class SaveAborted : public std::exception {};
@@ -333,33 +412,7 @@ TB_PDF_EXPORT FPDF_BOOL FPDFPage_TransFormWithClip(FPDF_PAGE handle, const FS_MA
       page.dict.replaceKey("/Contents", pdf.makeIndirectObject(wrapped));
     }
 
-    // Patterns are painted in their own space, anchored to the page's default
-    // space; they must move with the content.
-    if (!matrix) return 1;
-    QPDFObjectHandle resources = page.dict.getKey("/Resources");
-    if (!resources.isDictionary()) return 1;
-    QPDFObjectHandle patterns = resources.getKey("/Pattern");
-    if (!patterns.isDictionary()) return 1;
-    for (const auto& [name, value] : patterns.ditems()) {
-      QPDFObjectHandle pattern = value;
-      QPDFObjectHandle dict;
-      if (pattern.isDictionary()) {
-        dict = pattern;
-      } else if (pattern.isStream()) {
-        dict = pattern.getDict();
-      } else {
-        continue;
-      }
-      Matrix old;
-      QPDFObjectHandle current = dict.getKey("/Matrix");
-      if (current.isArray() && current.getArrayNItems() == 6) {
-        old = Matrix{FloatAt(current, 0), FloatAt(current, 1), FloatAt(current, 2),
-                     FloatAt(current, 3), FloatAt(current, 4), FloatAt(current, 5)};
-      }
-      Matrix updated = old.Then(m);
-      dict.replaceKey("/Matrix", NumberArray({updated.a, updated.b, updated.c, updated.d, updated.e,
-                                              updated.f}));
-    }
+    if (matrix) MovePagePatterns(*page.doc, page.dict, m);
     return 1;
   } catch (...) {
     return 0;
@@ -390,6 +443,29 @@ TB_PDF_EXPORT FPDF_BOOL FPDF_SaveAsCopy(FPDF_DOCUMENT document, FPDF_FILEWRITE* 
 
 TB_PDF_EXPORT unsigned long FPDF_GetLastError() { return g_lastError.load(); }
 
+TB_PDF_EXPORT int FPDFPage_GetRotation(FPDF_PAGE page) {
+  if (!page) return -1;
+  try {
+    return QuarterTurns(AsPage(page)->dict);
+  } catch (...) {
+    return -1;
+  }
+}
+
+TB_PDF_EXPORT FPDF_BOOL FPDF_GetPageBoundingBox(FPDF_PAGE page, FS_RECTF* rect) {
+  if (!page || !rect) return 0;
+  try {
+    const Rect visible = VisibleBox(AsPage(page)->dict);
+    rect->left = visible.left;
+    rect->top = visible.top;
+    rect->right = visible.right;
+    rect->bottom = visible.bottom;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
+
 // Every export must match the type the daemon calls it through.
 static_assert(std::is_same_v<decltype(&FPDF_InitLibrary), abi::InitLibraryFn>);
 static_assert(std::is_same_v<decltype(&FPDF_DestroyLibrary), abi::DestroyLibraryFn>);
@@ -407,3 +483,5 @@ static_assert(std::is_same_v<decltype(&FPDFPage_SetCropBox), abi::SetBoxFn>);
 static_assert(std::is_same_v<decltype(&FPDFPage_TransFormWithClip), abi::TransFormWithClipFn>);
 static_assert(std::is_same_v<decltype(&FPDF_SaveAsCopy), abi::SaveAsCopyFn>);
 static_assert(std::is_same_v<decltype(&FPDF_GetLastError), abi::GetLastErrorFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_GetRotation), abi::GetRotationFn>);
+static_assert(std::is_same_v<decltype(&FPDF_GetPageBoundingBox), abi::GetPageBoundingBoxFn>);
