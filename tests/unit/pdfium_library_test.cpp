@@ -225,10 +225,13 @@ TEST_F(PdfiumLibrary, SharedPatternsMoveOncePerTransformAndOnlyForTheTransformed
       "/Function << /FunctionType 2 /Domain [0 1] /N 1 >> >> >>");
   const int resources = w.Add("<< /Pattern << /T " + std::to_string(tiling) + " 0 R /S " +
                               std::to_string(shading) + " 0 R >> >>");
+  // The first two pages also share one contents array.
+  const int sharedContents = w.Add("[" + std::to_string(w.AddStream("0 g")) + " 0 R]");
   std::string kids;
   for (int i = 0; i < 4; ++i) {
+    const int contents = i < 2 ? sharedContents : w.AddStream("0 g");
     kids += std::to_string(w.Add("<< /Type /Page /Parent 2 0 R /Contents " +
-                                 std::to_string(w.AddStream("0 g")) + " 0 R >>")) +
+                                 std::to_string(contents) + " 0 R >>")) +
             " 0 R ";
   }
   w.Set(catalog, "<< /Type /Catalog /Pages 2 0 R >>");
@@ -258,6 +261,11 @@ TEST_F(PdfiumLibrary, SharedPatternsMoveOncePerTransformAndOnlyForTheTransformed
     EXPECT_EQ(matrixOf(page, "/S"), nlohmann::json({1, 0, 0, 0.5, 0, 10}));
   }
   EXPECT_EQ(patterns(0).at("/T"), patterns(1).at("/T"));  // one copy per transform
+  for (size_t page : {0u, 1u}) {  // each wrapped once
+    const nlohmann::json contents = saved.Resolve(saved.Page(page).at("/Contents"));
+    ASSERT_EQ(contents.size(), 3u);
+    EXPECT_EQ(saved.StreamData(contents[0]), "q 1 0 0 0.5 0 10 cm ");
+  }
   EXPECT_EQ(matrixOf(2, "/T"), nlohmann::json({2, 0, 0, 4, 5, 10}));
   EXPECT_EQ(matrixOf(3, "/T"), nlohmann::json({2, 0, 0, 2, 5, 5}));  // untouched
   EXPECT_TRUE(matrixOf(3, "/S").is_null());

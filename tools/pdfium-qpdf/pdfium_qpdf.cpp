@@ -19,7 +19,6 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFSystemError.hh>
 #include <qpdf/QPDFWriter.hh>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -44,6 +43,9 @@ struct Document {
   // Moved copies of patterns by original and transform: pages that share a
   // pattern and get the same transform share one copy.
   std::map<std::pair<QPDFObjGen, MatrixKey>, QPDFObjectHandle> movedPatterns;
+  // The content pieces that wrap transformed pages, one object per distinct
+  // text: every new object costs qpdf a walk over all objects.
+  std::map<std::string, QPDFObjectHandle> wrapStreams;
 };
 
 struct Page {
@@ -121,11 +123,11 @@ QPDFObjectHandle NumberArray(std::initializer_list<float> values) {
 }
 
 // The nearest definition of `key` on the page or up its /Parent chain.
+// A /Parent loop ends at the depth limit.
 QPDFObjectHandle InheritedAttribute(QPDFObjectHandle node, const std::string& key) {
-  std::set<QPDFObjGen> visited;
-  for (int depth = 0; depth < 1024 && node.isDictionary(); ++depth) {
-    if (node.hasKey(key)) return node.getKey(key);
-    if (node.isIndirect() && !visited.insert(node.getObjGen()).second) break;
+  for (int depth = 0; depth < 256 && node.isDictionary(); ++depth) {
+    QPDFObjectHandle value = node.getKey(key);
+    if (!value.isNull()) return value;
     node = node.getKey("/Parent");
   }
   return QPDFObjectHandle::newNull();
@@ -211,6 +213,12 @@ double PageDimension(FPDF_PAGE handle, bool wantWidth) {
   }
 }
 
+QPDFObjectHandle SharedStream(Document& doc, const std::string& data) {
+  auto [it, added] = doc.wrapStreams.try_emplace(data);
+  if (added) it->second = QPDFObjectHandle::newStream(&doc.pdf, data);
+  return it->second;
+}
+
 Matrix MatrixOf(QPDFObjectHandle dict) {
   QPDFObjectHandle current = dict.getKey("/Matrix");
   if (current.isArray() && current.getArrayNItems() == 6) {
@@ -277,22 +285,42 @@ void MovePagePatterns(Document& doc, QPDFObjectHandle pageDict, const Matrix& m)
 
 class SaveAborted : public std::exception {};
 
-// Hands every piece of the written file to the caller's callback.
+// Hands the written file to the caller's callback in blocks of up to 64 KiB
+// (the writer produces many small pieces). A refusal stops the writer from
+// write(); finish() may run while the writer unwinds, so it only records one.
 class FileWritePipeline : public Pipeline {
  public:
-  explicit FileWritePipeline(FPDF_FILEWRITE* sink) : Pipeline("file write", nullptr), sink_(sink) {}
+  explicit FileWritePipeline(FPDF_FILEWRITE* sink) : Pipeline("file write", nullptr), sink_(sink) {
+    buffer_.reserve(kBlock);
+  }
   void write(unsigned char const* data, size_t len) override {
     while (len > 0) {
-      unsigned long chunk = static_cast<unsigned long>(std::min<size_t>(len, ULONG_MAX));
-      if (!sink_->WriteBlock(sink_, data, chunk)) throw SaveAborted();
-      data += chunk;
-      len -= chunk;
+      if (refused_) throw SaveAborted();
+      const size_t take = std::min(len, kBlock - buffer_.size());
+      buffer_.insert(buffer_.end(), data, data + take);
+      data += take;
+      len -= take;
+      if (buffer_.size() == kBlock) Flush();
     }
   }
-  void finish() override {}
+  void finish() override { Flush(); }
+  // Everything was handed over and accepted.
+  bool Delivered() {
+    Flush();
+    return !refused_;
+  }
 
  private:
+  static constexpr size_t kBlock = 64 * 1024;
+  void Flush() {
+    if (buffer_.empty() || refused_) return;
+    refused_ = !sink_->WriteBlock(sink_, buffer_.data(), static_cast<unsigned long>(buffer_.size()));
+    buffer_.clear();
+  }
+
   FPDF_FILEWRITE* sink_;
+  std::vector<unsigned char> buffer_;
+  bool refused_ = false;
 };
 
 }  // namespace
@@ -398,19 +426,17 @@ TB_PDF_EXPORT FPDF_BOOL FPDFPage_TransFormWithClip(FPDF_PAGE handle, const FS_MA
                 FormatFloat(m.d) + " " + FormatFloat(m.e) + " " + FormatFloat(m.f) + " cm ";
     }
 
-    QPDF& pdf = page.doc->pdf;
-    QPDFObjectHandle before = QPDFObjectHandle::newStream(&pdf, prefix);
-    QPDFObjectHandle after = QPDFObjectHandle::newStream(&pdf, std::string(" Q"));
+    // The page gets a new contents array of its own: another page may share
+    // the old array, and must not be wrapped twice.
+    QPDFObjectHandle wrapped = QPDFObjectHandle::newArray();
+    wrapped.appendItem(SharedStream(*page.doc, prefix));
     if (contents.isArray()) {
-      contents.insertItem(0, before);
-      contents.appendItem(after);
-    } else if (contents.isStream()) {
-      QPDFObjectHandle wrapped = QPDFObjectHandle::newArray();
-      wrapped.appendItem(before);
+      for (const QPDFObjectHandle& item : contents.aitems()) wrapped.appendItem(item);
+    } else {
       wrapped.appendItem(contents);
-      wrapped.appendItem(after);
-      page.dict.replaceKey("/Contents", pdf.makeIndirectObject(wrapped));
     }
+    wrapped.appendItem(SharedStream(*page.doc, " Q"));
+    page.dict.replaceKey("/Contents", wrapped);
 
     if (matrix) MovePagePatterns(*page.doc, page.dict, m);
     return 1;
@@ -435,7 +461,7 @@ TB_PDF_EXPORT FPDF_BOOL FPDF_SaveAsCopy(FPDF_DOCUMENT document, FPDF_FILEWRITE* 
     // An incremental save becomes a complete file: the result reads the same.
     if (flags == abi::kRemoveSecurity) writer.setPreserveEncryption(false);
     writer.write();
-    return 1;
+    return sink.Delivered() ? 1 : 0;
   } catch (...) {
     return 0;
   }
