@@ -48,13 +48,7 @@ struct Document {
   std::map<std::string, QPDFObjectHandle> wrapStreams;
 };
 
-struct Page {
-  Document* doc;
-  QPDFObjectHandle dict;
-};
-
 Document* AsDocument(FPDF_DOCUMENT handle) { return reinterpret_cast<Document*>(handle); }
-Page* AsPage(FPDF_PAGE handle) { return reinterpret_cast<Page*>(handle); }
 
 struct Rect {
   float left = 0;
@@ -168,13 +162,24 @@ Rect VisibleBox(QPDFObjectHandle page) {
   return visible;
 }
 
-// The displayed page size: the visible area turned by /Rotate.
-void PageSize(QPDFObjectHandle page, float& width, float& height) {
-  const Rect visible = VisibleBox(page);
-  width = visible.right - visible.left;
-  height = visible.top - visible.bottom;
-  if (QuarterTurns(page) % 2 == 1) std::swap(width, height);
-}
+struct Page {
+  Document* doc;
+  QPDFObjectHandle dict;
+  // The visible area and turn, read once per page and again after a box is
+  // set (each read walks the page tree).
+  bool measured = false;
+  Rect visible;
+  int turns = 0;
+
+  void Measure() {
+    if (measured) return;
+    visible = VisibleBox(dict);
+    turns = QuarterTurns(dict);
+    measured = true;
+  }
+};
+
+Page* AsPage(FPDF_PAGE handle) { return reinterpret_cast<Page*>(handle); }
 
 // Reads a box from the page's own dictionary only.
 FPDF_BOOL GetOwnBox(FPDF_PAGE handle, const char* key, float* left, float* bottom, float* right,
@@ -197,7 +202,9 @@ void SetOwnBox(FPDF_PAGE handle, const char* key, float left, float bottom, floa
                float top) {
   if (!handle) return;
   try {
-    AsPage(handle)->dict.replaceKey(key, NumberArray({left, bottom, right, top}));
+    Page& page = *AsPage(handle);
+    page.measured = false;
+    page.dict.replaceKey(key, NumberArray({left, bottom, right, top}));
   } catch (...) {
   }
 }
@@ -205,8 +212,11 @@ void SetOwnBox(FPDF_PAGE handle, const char* key, float left, float bottom, floa
 double PageDimension(FPDF_PAGE handle, bool wantWidth) {
   if (!handle) return 0;
   try {
-    float width = 0, height = 0;
-    PageSize(AsPage(handle)->dict, width, height);
+    Page& page = *AsPage(handle);
+    page.Measure();
+    float width = page.visible.right - page.visible.left;
+    float height = page.visible.top - page.visible.bottom;
+    if (page.turns % 2 == 1) std::swap(width, height);  // shown turned by /Rotate
     return wantWidth ? width : height;
   } catch (...) {
     return 0;
@@ -370,7 +380,7 @@ TB_PDF_EXPORT FPDF_PAGE FPDF_LoadPage(FPDF_DOCUMENT document, int page_index) {
   try {
     QPDFObjectHandle dict = doc->pages[static_cast<size_t>(page_index)];
     if (!dict.isDictionary()) return nullptr;
-    return reinterpret_cast<FPDF_PAGE>(new Page{doc, dict});
+    return reinterpret_cast<FPDF_PAGE>(new Page{doc, dict, false, Rect{}, 0});
   } catch (...) {
     return nullptr;
   }
@@ -472,7 +482,8 @@ TB_PDF_EXPORT unsigned long FPDF_GetLastError() { return g_lastError.load(); }
 TB_PDF_EXPORT int FPDFPage_GetRotation(FPDF_PAGE page) {
   if (!page) return -1;
   try {
-    return QuarterTurns(AsPage(page)->dict);
+    AsPage(page)->Measure();
+    return AsPage(page)->turns;
   } catch (...) {
     return -1;
   }
@@ -481,7 +492,8 @@ TB_PDF_EXPORT int FPDFPage_GetRotation(FPDF_PAGE page) {
 TB_PDF_EXPORT FPDF_BOOL FPDF_GetPageBoundingBox(FPDF_PAGE page, FS_RECTF* rect) {
   if (!page || !rect) return 0;
   try {
-    const Rect visible = VisibleBox(AsPage(page)->dict);
+    AsPage(page)->Measure();
+    const Rect visible = AsPage(page)->visible;
     rect->left = visible.left;
     rect->top = visible.top;
     rect->right = visible.right;
