@@ -1,5 +1,6 @@
 // The PDF library the daemon loads at run time: the entry points it calls,
-// with their C signatures and observable behaviour, built on qpdf. Nothing here may let a C++ exception cross the C interface.
+// with their C signatures and observable behaviour, built on qpdf. Nothing
+// here may let a C++ exception cross the C interface.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -224,9 +225,12 @@ double PageDimension(FPDF_PAGE handle, bool wantWidth) {
 }
 
 QPDFObjectHandle SharedStream(Document& doc, const std::string& data) {
-  auto [it, added] = doc.wrapStreams.try_emplace(data);
-  if (added) it->second = QPDFObjectHandle::newStream(&doc.pdf, data);
-  return it->second;
+  if (auto found = doc.wrapStreams.find(data); found != doc.wrapStreams.end()) {
+    return found->second;
+  }
+  QPDFObjectHandle stream = QPDFObjectHandle::newStream(&doc.pdf, data);
+  doc.wrapStreams.emplace(data, stream);
+  return stream;
 }
 
 Matrix MatrixOf(QPDFObjectHandle dict) {
@@ -419,7 +423,7 @@ TB_PDF_EXPORT FPDF_BOOL FPDFPage_TransFormWithClip(FPDF_PAGE handle, const FS_MA
   try {
     Page& page = *AsPage(handle);
     QPDFObjectHandle contents = page.dict.getKey("/Contents");
-    if (contents.isNull()) return 0;
+    if (!contents.isArray() && !contents.isStream()) return 0;  // none, or nothing to wrap
 
     std::string prefix = "q ";
     if (clipRect) {
