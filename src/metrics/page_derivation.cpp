@@ -289,14 +289,15 @@ bool DeriveFromDc(Spooler& spooler, const std::string& name, PageMetrics& record
     record.offsetXPx = record.offsetYPx = 0;
   }
 
-  const double mmPerDotX = 25.4 / record.dpiX;
-  const double mmPerDotY = 25.4 / record.dpiY;
-  record.paperWidthMm = record.physicalWidthPx * mmPerDotX;
-  record.printableWidthMm = record.printableWidthPx * mmPerDotX;
-  record.leftMarginMm = record.offsetXPx * mmPerDotX;
-  record.paperHeightMm = record.physicalHeightPx * mmPerDotY;
-  record.printableHeightMm = record.printableHeightPx * mmPerDotY;
-  record.topMarginMm = record.offsetYPx * mmPerDotY;
+  // px * 25.4 / dpi in this order: 812 px at 203 dpi is exactly 101.6 mm.
+  const auto mmX = [&](int32_t px) { return px * 25.4 / record.dpiX; };
+  const auto mmY = [&](int32_t px) { return px * 25.4 / record.dpiY; };
+  record.paperWidthMm = mmX(record.physicalWidthPx);
+  record.printableWidthMm = mmX(record.printableWidthPx);
+  record.leftMarginMm = mmX(record.offsetXPx);
+  record.paperHeightMm = mmY(record.physicalHeightPx);
+  record.printableHeightMm = mmY(record.printableHeightPx);
+  record.topMarginMm = mmY(record.offsetYPx);
   record.rightMarginMm =
       std::max(0.0, record.paperWidthMm - record.leftMarginMm - record.printableWidthMm);
   record.bottomMarginMm =

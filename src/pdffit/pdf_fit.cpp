@@ -5,9 +5,11 @@
 #include <memory>
 #include <locale>
 #include <mutex>
+#include <optional>
 #include <sstream>
 #include <system_error>
 
+#include "pdffit/page_plan.h"
 #include "pdffit/pdfium_api.h"
 #include "platform/file_ops.h"
 #include "platform/utf8_path.h"
@@ -97,12 +99,34 @@ int WriteBlockToFile(FPDF_FILEWRITE* self, const void* data, unsigned long size)
   return sink.failed ? 0 : 1;
 }
 
+std::optional<Box> ReadBox(abi::GetBoxFn read, FPDF_PAGE page) {
+  Box b;
+  if (!read(page, &b.left, &b.bottom, &b.right, &b.top)) return std::nullopt;
+  return b;
+}
+
+// Everything the library can tell about where the page shows what; the two
+// optional reads are used when the library has them.
+PageFacts ReadPageFacts(const PdfiumApi& api, FPDF_PAGE page, double w, double h) {
+  PageFacts facts;
+  facts.width = w;
+  facts.height = h;
+  if (api.FPDFPage_GetRotation) facts.quarterTurns = api.FPDFPage_GetRotation(page);
+  FS_RECTF bounds{};
+  if (api.FPDF_GetPageBoundingBox && api.FPDF_GetPageBoundingBox(page, &bounds)) {
+    facts.visible = Box{bounds.left, bounds.bottom, bounds.right, bounds.top};
+  }
+  facts.ownMedia = ReadBox(api.FPDFPage_GetMediaBox, page);
+  facts.ownCrop = ReadBox(api.FPDFPage_GetCropBox, page);
+  return facts;
+}
+
 std::string PageError(const char* text, int pageNumber) {
   return text + std::to_string(pageNumber);
 }
 
-// Scales one page that needs it. True when the page was left alone or
-// transformed; `changed` tells which.
+// Scales one page that needs it so that it prints with the ratio `r`. True
+// when the page was left alone or transformed; `changed` tells which.
 bool FitPage(const PdfiumApi& api, FPDF_DOCUMENT doc, int index, double r, bool& changed,
              std::string& error) {
   const int number = index + 1;
@@ -120,46 +144,27 @@ bool FitPage(const PdfiumApi& api, FPDF_DOCUMENT doc, int index, double r, bool&
   const double pageRatio = w / h;
   if (std::fabs(pageRatio - r) / r <= kRatioTolerance) return true;
 
-  float mediaL = 0, mediaB = 0, mediaR = 0, mediaT = 0;
-  if (!api.FPDFPage_GetMediaBox(page.get(), &mediaL, &mediaB, &mediaR, &mediaT)) {
-    mediaL = 0;
-    mediaB = 0;
-    mediaR = static_cast<float>(w);
-    mediaT = static_cast<float>(h);
+  PagePlan plan;
+  std::string reason;
+  if (!PlanPage(ReadPageFacts(api, page.get(), w, h), plan, reason)) {
+    // Writing boxes from a guess could uncover what the document hides.
+    LogInfo((LineBuilder() << "[PdfFit] page=" << number << " kept as it is: " << reason).str());
+    return true;
   }
-  float cropL = 0, cropB = 0, cropR = 0, cropT = 0;
-  if (!api.FPDFPage_GetCropBox(page.get(), &cropL, &cropB, &cropR, &cropT)) {
-    cropL = mediaL;
-    cropB = mediaB;
-    cropR = mediaR;
-    cropT = mediaT;
-  }
-  double cropWidth = cropR - cropL;
-  double cropHeight = cropT - cropB;
-  if (!(cropWidth > 0 && cropHeight > 0)) {
-    cropWidth = w;
-    cropHeight = h;
-    cropL = 0;
-    cropB = 0;
-    cropR = static_cast<float>(w);
-    cropT = static_cast<float>(h);
-  }
-
-  const double s = cropWidth / r / cropHeight;
-  if (!std::isfinite(s) || s <= 0) {
+  PageFit fit;
+  if (!FitPlan(plan, r, fit)) {
     error = PageError("Invalid PDF Y scale at page ", number);
     return false;
   }
-  // y' = sf*y + f keeps the crop box's bottom edge in place.
-  const float sf = static_cast<float>(s);
-  const float f = (1.0f - sf) * cropB;
-  const FS_MATRIX matrix{1.0f, 0.0f, 0.0f, sf, 0.0f, f};
-  if (!api.FPDFPage_TransFormWithClip(page.get(), &matrix, nullptr)) {
+  const double s = fit.scale;
+  if (!api.FPDFPage_TransFormWithClip(page.get(), &fit.matrix, nullptr)) {
     error = PageError("FPDFPage_TransFormWithClip failed at page ", number);
     return false;
   }
-  api.FPDFPage_SetMediaBox(page.get(), mediaL, sf * mediaB + f, mediaR, sf * mediaT + f);
-  api.FPDFPage_SetCropBox(page.get(), cropL, sf * cropB + f, cropR, sf * cropT + f);
+  api.FPDFPage_SetMediaBox(page.get(), fit.media.left, fit.media.bottom, fit.media.right,
+                           fit.media.top);
+  api.FPDFPage_SetCropBox(page.get(), fit.crop.left, fit.crop.bottom, fit.crop.right,
+                          fit.crop.top);
 
   changed = true;
   LogInfo((LineBuilder() << "[PdfFit] page=" << number << " source=" << w << "x" << h
@@ -221,8 +226,14 @@ std::string FittedCopyPath(const std::string& document, const metrics::PageMetri
   std::string::size_type dot = document.find_last_of('.');
   std::string stem =
       (dot == std::string::npos || dot < nameStart) ? document : document.substr(0, dot);
-  return stem + "_printfit_v2_" + std::to_string(metrics.printableWidthPx) + "x" +
-         std::to_string(metrics.printableHeightPx) + ".pdf";
+  std::string name = stem + "_printfit_v2_" + std::to_string(metrics.printableWidthPx) + "x" +
+                     std::to_string(metrics.printableHeightPx);
+  // Unequal resolutions change the ratio of the same pixel size, so they key
+  // the copy too; equal ones keep the name existing copies have.
+  if (metrics.dpiX != metrics.dpiY) {
+    name += "_" + std::to_string(metrics.dpiX) + "x" + std::to_string(metrics.dpiY) + "dpi";
+  }
+  return name + ".pdf";
 }
 
 bool FitPdfToRatio(const std::string& source, const std::string& destination, double targetRatio,

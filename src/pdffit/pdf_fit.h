@@ -23,7 +23,8 @@ std::string FitDocumentForPrinter(const std::string& document, const std::string
                                   const MetricsLookup& lookup);
 
 // "<document without extension>_printfit_v2_<W>x<H>.pdf" in the document's
-// folder, keyed by the printable size in device pixels.
+// folder, keyed by the printable size in device pixels, with
+// "_<dpiX>x<dpiY>dpi" before ".pdf" when the two resolutions differ.
 std::string FittedCopyPath(const std::string& document, const metrics::PageMetrics& metrics);
 
 // Writes `destination` with every page whose ratio is off by more than 0.1 %

@@ -80,6 +80,11 @@ typedef FPDF_BOOL(TB_FPDF_CALLCONV* TransFormWithClipFn)(FPDF_PAGE page, const F
 typedef FPDF_BOOL(TB_FPDF_CALLCONV* SaveAsCopyFn)(FPDF_DOCUMENT document,
                                                   FPDF_FILEWRITE* pFileWrite, FPDF_DWORD flags);
 typedef unsigned long(TB_FPDF_CALLCONV* GetLastErrorFn)();
+// Quarter turns clockwise the page is shown with (0 to 3), -1 on error.
+typedef int(TB_FPDF_CALLCONV* GetRotationFn)(FPDF_PAGE page);
+// The area the page shows: its crop box within its media box, both as the
+// page tree gives them, in the page's own (unturned) coordinates.
+typedef FPDF_BOOL(TB_FPDF_CALLCONV* GetPageBoundingBoxFn)(FPDF_PAGE page, FS_RECTF* rect);
 }
 
 }  // namespace tb::pdffit::abi

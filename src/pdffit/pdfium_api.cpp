@@ -71,6 +71,8 @@ bool LoadPdfium(std::string& error) {
     return false;
   }
   Resolve(m, "FPDF_GetLastError", api.FPDF_GetLastError);
+  Resolve(m, "FPDFPage_GetRotation", api.FPDFPage_GetRotation);
+  Resolve(m, "FPDF_GetPageBoundingBox", api.FPDF_GetPageBoundingBox);
   return true;
 }
 
@@ -93,6 +95,8 @@ void UnloadPdfium() {
   api.FPDFPage_TransFormWithClip = nullptr;
   api.FPDF_SaveAsCopy = nullptr;
   api.FPDF_GetLastError = nullptr;
+  api.FPDFPage_GetRotation = nullptr;
+  api.FPDF_GetPageBoundingBox = nullptr;
   api.initialized = false;  // a later load starts from scratch
 }
 

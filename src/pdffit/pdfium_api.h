@@ -10,8 +10,10 @@
 namespace tb::pdffit {
 
 // The resolved entry points, in resolution order. Entries up to
-// FPDF_SaveAsCopy are required; FPDF_GetLastError may be missing (callers then
-// report error 0). Use only while holding PdfiumMutex().
+// FPDF_SaveAsCopy are required; the rest may be missing: FPDF_GetLastError
+// (callers then report error 0), and the two page-geometry reads, without
+// which the fit works out a page's rotation and visible area from its size
+// and its own boxes where it can. Use only while holding PdfiumMutex().
 struct PdfiumApi {
   platform::DynamicLibrary module;
   abi::InitLibraryFn FPDF_InitLibrary = nullptr;
@@ -30,6 +32,8 @@ struct PdfiumApi {
   abi::TransFormWithClipFn FPDFPage_TransFormWithClip = nullptr;
   abi::SaveAsCopyFn FPDF_SaveAsCopy = nullptr;
   abi::GetLastErrorFn FPDF_GetLastError = nullptr;
+  abi::GetRotationFn FPDFPage_GetRotation = nullptr;
+  abi::GetPageBoundingBoxFn FPDF_GetPageBoundingBox = nullptr;
   bool initialized = false;  // FPDF_InitLibrary has run and not been undone
 };
 

@@ -1,8 +1,14 @@
 /* Builds of the PDF library that lack one entry point, to check how the
- * daemon copes with an incomplete library. Documents never load. */
+ * daemon copes with an incomplete library, and (built with no WITHOUT_ define)
+ * one with every entry point the daemon resolves, for the Windows build's
+ * checks under Wine. Documents never load. */
 #include <stddef.h>
 
+#ifdef _WIN32
+#define EXPORT __declspec(dllexport)
+#else
 #define EXPORT __attribute__((visibility("default")))
+#endif
 
 EXPORT void FPDF_InitLibrary(void) {}
 EXPORT void FPDF_DestroyLibrary(void) {}
@@ -59,3 +65,11 @@ EXPORT int FPDF_SaveAsCopy(void* doc, void* sink, unsigned long flags) {
  * when the export is missing. */
 EXPORT unsigned long FPDF_GetLastError(void) { return 3; }
 #endif
+EXPORT int FPDFPage_GetRotation(void* page) {
+  (void)page;
+  return 0;
+}
+EXPORT int FPDF_GetPageBoundingBox(void* page, void* rect) {
+  (void)page, (void)rect;
+  return 0;
+}

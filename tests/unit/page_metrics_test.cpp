@@ -79,6 +79,19 @@ TEST_F(PageDerivation, MissingPhysicalSizeMeansTheWholeSheetIsPrintable) {
   EXPECT_EQ(m.leftMarginMm + m.rightMarginMm + m.topMarginMm + m.bottomMarginMm, 0.0);
 }
 
+TEST_F(PageDerivation, MillimetresAreExactForWholeMillimetreLabels) {
+  // 4 x 6 in at 203 dpi: 812 x 1218 px, printable to the edges.
+  spooler.documentDefaults["P"] = Devmode(0);
+  spooler.deviceCaps["P"] = Caps(203, 203, 812, 1218, 812, 1218, 0, 0);
+  PageMetrics m;
+  std::string error;
+  ASSERT_TRUE(Derive(m, error)) << error;
+  EXPECT_EQ(m.printableWidthMm, 101.6);
+  EXPECT_EQ(m.paperWidthMm, 101.6);
+  EXPECT_EQ(m.rightMarginMm, 0.0);
+  EXPECT_EQ(m.bottomMarginMm, 0.0);
+}
+
 TEST_F(PageDerivation, UserDevmodeIsMergedIntoTheDriversAndReported) {
   spooler.documentDefaults["P"] = Devmode(0);
   const DevMode user = Devmode(dm::DM_ORIENTATION, 2);

@@ -325,3 +325,170 @@ TEST_F(PdfFit, MetricsLineAndCopyName) {
 }
 
 }  // namespace
+
+namespace {
+
+// The dark pixels' bounding box as fractions of the image: left, top, right,
+// bottom (right and bottom one past the last dark pixel).
+std::array<double, 4> DarkArea(const tbtest::GreyImage& image) {
+  int left = image.width, top = image.height, right = 0, bottom = 0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      if (image.at(x, y) >= 128) continue;
+      left = std::min(left, x);
+      top = std::min(top, y);
+      right = std::max(right, x + 1);
+      bottom = std::max(bottom, y + 1);
+    }
+  }
+  return {double(left) / image.width, double(top) / image.height, double(right) / image.width,
+          double(bottom) / image.height};
+}
+
+int DarkPixels(const tbtest::GreyImage& image) {
+  int n = 0;
+  for (unsigned char p : image.pixels) n += p < 128;
+  return n;
+}
+
+bool FitTo(const std::string& source, const std::string& dest, double ratio) {
+  bool changed = false;
+  std::string error;
+  EXPECT_TRUE(FitPdfToRatio(source, dest, ratio, changed, error)) << error;
+  return changed;
+}
+
+// A black block in the lower left of the unturned page: the third of its
+// width and of its height.
+const char* kCornerBlock = "0 g 0 0 96 144 re f";
+
+TEST_F(PdfFit, TurnedPagesPrintWithThePrintersShapeAtEveryAngle) {
+  const std::string doc =
+      Write("turned.pdf", MakePdf({{"/Rotate 0", kCornerBlock},
+                                   {"/Rotate 90", kCornerBlock},
+                                   {"/Rotate 180", kCornerBlock},
+                                   {"/Rotate 270", kCornerBlock},
+                                   {"/Rotate -90 /MediaBox [0 0 432 288]", "0 g 0 0 144 96 re f"}},
+                                  "/MediaBox [0 0 288 432]"));
+  const std::string copy = cache_ / "turned-fit.pdf";
+  tbtest::CapturedFd out(1);
+  ASSERT_TRUE(FitTo(doc, copy, 0.8));
+  // Page 2 prints 432 x 288: its printed width stays and its printed height
+  // becomes 432 / 0.8 = 540, which runs along the page's own x axis.
+  EXPECT_NE(out.Text().find("[PdfFit] page=2 source=432x288 ratio=1.5 targetRatio=0.8 "
+                            "scaleY=1.875\n"),
+            std::string::npos)
+      << out.Text();
+  for (int page = 1; page <= 5; ++page) {
+    SCOPED_TRACE("page " + std::to_string(page));
+    const tbtest::GreyImage before = tbtest::RenderPage(doc, page, 72);
+    const tbtest::GreyImage after = tbtest::RenderPage(copy, page, 72);
+    EXPECT_EQ(after.width, before.width);  // widths are never changed
+    EXPECT_NEAR(double(after.width) / after.height, 0.8, 0.005);
+    // The block keeps its place on the printed page: stretched, not moved.
+    const auto was = DarkArea(before), is = DarkArea(after);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(is[i], was[i], 0.01) << "edge " << i;
+  }
+}
+
+TEST_F(PdfFit, InheritedBoxesAreTheOnesUsedAndHiddenContentStaysHidden) {
+  // Everything outside the visible area is black; inside it is white with a
+  // band over the full width from 108 to 216 above the visible bottom. A box
+  // guessed wrongly shows black beside or around the band.
+  auto hiddenAround = [](int left, int bottom) {
+    const std::string l = std::to_string(left), b = std::to_string(bottom),
+                      band = std::to_string(bottom + 108);
+    return "0 g -2000 -2000 5000 5000 re f 1 g " + l + " " + b + " 288 432 re f 0 g " + l + " " +
+           band + " 288 108 re f";
+  };
+  const std::string doc = Write(
+      "inherited.pdf",
+      MakePdf({{"", hiddenAround(100, 100)},                              // both boxes inherited
+               {"/MediaBox [0 0 500 700]", hiddenAround(110, 120)},       // the crop inherited
+               {"/CropBox [-50 -50 1000 1000]", hiddenAround(100, 100)},  // cut by the media
+               {"/Rotate 90 /CropBox [110 120 398 552]", hiddenAround(110, 120)}},
+              "/MediaBox [100 100 388 532] /CropBox [110 120 398 552]"));
+  const std::string copy = cache_ / "inherited-fit.pdf";
+  tbtest::CapturedFd out(1);
+  ASSERT_TRUE(FitTo(doc, copy, 0.8));
+  EXPECT_EQ(out.Text().find("kept as it is"), std::string::npos) << out.Text();
+
+  for (int page = 1; page <= 4; ++page) {
+    SCOPED_TRACE("page " + std::to_string(page));
+    const tbtest::GreyImage before = tbtest::RenderPage(doc, page, 72);
+    const tbtest::GreyImage after = tbtest::RenderPage(copy, page, 72);
+    EXPECT_NEAR(double(after.width) / after.height, 0.8, 0.005);
+    // Only the band is dark, before and after: nothing hidden came out.
+    const auto was = DarkArea(before), is = DarkArea(after);
+    for (int i = 0; i < 4; ++i) EXPECT_NEAR(is[i], was[i], 0.01) << "edge " << i;
+    EXPECT_NEAR(double(DarkPixels(after)) / after.pixels.size(),
+                double(DarkPixels(before)) / before.pixels.size(), 0.01);
+  }
+}
+
+TEST_F(PdfFit, PatternSharedByThreePagesFillsEachOfThemRight) {
+  // One tiling pattern, one resource dictionary for every page: each tile is
+  // the page's size with its lower half black.
+  tbtest::PdfWriter w;
+  const int catalog = w.Reserve(), tree = w.Reserve();
+  const int pattern = w.AddStream("0 g 0 0 288 216 re f",
+                                  "/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 288 432] "
+                                  "/XStep 288 /YStep 432 /Resources << >>");
+  const int resources = w.Add("<< /Pattern << /P " + std::to_string(pattern) + " 0 R >> >>");
+  std::string kids;
+  for (const char* media : {"[0 0 288 432]", "[0 0 288 432]", "[0 0 288 432]", "[0 0 288 360]"}) {
+    const int content = w.AddStream("/Pattern cs /P scn 0 0 288 432 re f");
+    kids += std::to_string(w.Add("<< /Type /Page /Parent 2 0 R /MediaBox " + std::string(media) +
+                                 " /Resources " + std::to_string(resources) + " 0 R /Contents " +
+                                 std::to_string(content) + " 0 R >>")) +
+            " 0 R ";
+  }
+  w.Set(catalog, "<< /Type /Catalog /Pages 2 0 R >>");
+  w.Set(tree, "<< /Type /Pages /Count 4 /Kids [" + kids + "] >>");
+  const std::string doc = Write("shared.pdf", w.Build(catalog));
+  const std::string copy = cache_ / "shared-fit.pdf";
+  ASSERT_TRUE(FitTo(doc, copy, 0.8));
+
+  for (int page = 1; page <= 3; ++page) {
+    SCOPED_TRACE("page " + std::to_string(page));
+    const tbtest::GreyImage after = tbtest::RenderPage(copy, page, 72);
+    ASSERT_EQ(after.height, 360);
+    ExpectRows(tbtest::DarkRows(after, 144), 180, 360);  // the lower half, squashed
+  }
+  // The page that needed nothing keeps the pattern as it was: the tile's
+  // black half from 0 to 216 shows 144 to 360 on a 360 pt page.
+  ExpectRows(tbtest::DarkRows(tbtest::RenderPage(copy, 4, 72), 144), 144, 360);
+}
+
+PageMetrics LabelPrinter(int dpiX, int dpiY) {
+  PageMetrics m;
+  m.dpiX = dpiX;
+  m.dpiY = dpiY;
+  m.printableWidthPx = 1200;
+  m.printableHeightPx = 1800;
+  m.printableWidthMm = 1200 * 25.4 / dpiX;
+  m.printableHeightMm = 1800 * 25.4 / dpiY;
+  m.printableRatio = m.printableWidthMm / m.printableHeightMm;
+  m.source = "test";
+  return m;
+}
+
+TEST_F(PdfFit, PrintersDifferingOnlyInResolutionGetTheirOwnCopies) {
+  const std::string doc = Write("square.pdf", MakePdf({{"/MediaBox [0 0 288 288]", kBand}}));
+  const std::string even = FitDocumentForPrinter(doc, "Even", Returning(LabelPrinter(300, 300)));
+  const std::string uneven =
+      FitDocumentForPrinter(doc, "Uneven", Returning(LabelPrinter(600, 300)));
+  // The name existing copies have is kept when the resolutions agree.
+  EXPECT_EQ(even, cache_ / "square_printfit_v2_1200x1800.pdf");
+  EXPECT_EQ(uneven, cache_ / "square_printfit_v2_1200x1800_600x300dpi.pdf");
+  const tbtest::GreyImage a = tbtest::RenderPage(even, 1, 72), b = tbtest::RenderPage(uneven, 1, 72);
+  EXPECT_NEAR(double(a.width) / a.height, 2.0 / 3, 0.005);
+  EXPECT_NEAR(double(b.width) / b.height, 1.0 / 3, 0.005);
+
+  // Each printer finds its own copy again.
+  tbtest::CapturedFd out(1);
+  EXPECT_EQ(FitDocumentForPrinter(doc, "Uneven", Returning(LabelPrinter(600, 300))), uneven);
+  EXPECT_EQ(FitDocumentForPrinter(doc, "Even", Returning(LabelPrinter(300, 300))), even);
+}
+
+}  // namespace

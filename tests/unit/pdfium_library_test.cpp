@@ -66,7 +66,7 @@ class PdfiumLibrary : public testing::Test {
   std::unique_lock<std::mutex> lock_{tb::pdffit::PdfiumMutex()};
 };
 
-TEST_F(PdfiumLibrary, ExportsExactlyTheSixteenEntryPoints) {
+TEST_F(PdfiumLibrary, ExportsExactlyTheEntryPointsTheDaemonCalls) {
   std::istringstream names(tbtest::RunCommand("nm -D --defined-only '" +
                                               tbtest::BuiltPdfiumFolder() +
                                               "/libpdfium.so' | awk '{print $3}'"));
@@ -78,7 +78,8 @@ TEST_F(PdfiumLibrary, ExportsExactlyTheSixteenEntryPoints) {
                 "FPDF_CloseDocument", "FPDF_GetPageCount", "FPDF_LoadPage", "FPDF_ClosePage",
                 "FPDF_GetPageWidth", "FPDF_GetPageHeight", "FPDFPage_GetMediaBox",
                 "FPDFPage_GetCropBox", "FPDFPage_SetMediaBox", "FPDFPage_SetCropBox",
-                "FPDFPage_TransFormWithClip", "FPDF_SaveAsCopy", "FPDF_GetLastError"}));
+                "FPDFPage_TransFormWithClip", "FPDF_SaveAsCopy", "FPDF_GetLastError",
+                "FPDFPage_GetRotation", "FPDF_GetPageBoundingBox"}));
 }
 
 TEST_F(PdfiumLibrary, PageSizeUsesInheritedBoxesCropWithinMediaAndRotation) {
@@ -107,6 +108,21 @@ TEST_F(PdfiumLibrary, PageSizeUsesInheritedBoxesCropWithinMediaAndRotation) {
   }
   EXPECT_FALSE(Page(doc, 9));
   EXPECT_FALSE(Page(doc, -1));
+
+  // Rotation in quarter turns, and the visible area unturned, both as
+  // inherited.
+  const int turns[] = {3, 3, 1, 3, 2, 3, 3, 3, 1};
+  const std::array<float, 4> visible[] = {{0, 0, 200, 300},  {10, 20, 110, 220}, {0, 0, 200, 300},
+                                          {0, 0, 200, 300},  {0, 0, 200, 300},   {0, 0, 50, 100},
+                                          {0, 0, 200, 300},  {0, 0, 612, 792},   {0, 0, 612, 792}};
+  for (int i = 0; i < 9; ++i) {
+    PagePtr page = Page(doc, i);
+    EXPECT_EQ(api().FPDFPage_GetRotation(page.get()), turns[i]) << "page " << i + 1;
+    FS_RECTF r{};
+    ASSERT_TRUE(api().FPDF_GetPageBoundingBox(page.get(), &r));
+    EXPECT_EQ((std::array<float, 4>{r.left, r.bottom, r.right, r.top}), visible[i])
+        << "page " << i + 1;
+  }
 }
 
 TEST_F(PdfiumLibrary, BoxReadsSeeOnlyThePagesOwnRawValues) {
@@ -196,6 +212,63 @@ TEST_F(PdfiumLibrary, TransformWrapsContentAndMovesPatternsButNotBoxes) {
       saved.Resolve(saved.Resolve(saved.Page(0).at("/Resources")).at("/Pattern"));
   EXPECT_EQ(saved.Resolve(patterns.at("/T")).at("/Matrix"), nlohmann::json({2, 0, 0, 1, 5, 12.5}));
   EXPECT_EQ(saved.Resolve(patterns.at("/S")).at("/Matrix"), nlohmann::json({1, 0, 0, 0.5, 0, 10}));
+}
+
+TEST_F(PdfiumLibrary, SharedPatternsMoveOncePerTransformAndOnlyForTheTransformedPages) {
+  tbtest::PdfWriter w;
+  const int catalog = w.Reserve(), tree = w.Reserve();
+  const int tiling = w.AddStream("0 0 1 1 re f",
+                                 "/PatternType 1 /PaintType 1 /TilingType 1 /BBox [0 0 1 1] "
+                                 "/XStep 1 /YStep 1 /Resources << >> /Matrix [2 0 0 2 5 5]");
+  const int shading = w.Add(
+      "<< /PatternType 2 /Shading << /ShadingType 2 /ColorSpace /DeviceGray /Coords [0 0 1 0] "
+      "/Function << /FunctionType 2 /Domain [0 1] /N 1 >> >> >>");
+  const int resources = w.Add("<< /Pattern << /T " + std::to_string(tiling) + " 0 R /S " +
+                              std::to_string(shading) + " 0 R >> >>");
+  // The first two pages also share one contents array.
+  const int sharedContents = w.Add("[" + std::to_string(w.AddStream("0 g")) + " 0 R]");
+  std::string kids;
+  for (int i = 0; i < 4; ++i) {
+    const int contents = i < 2 ? sharedContents : w.AddStream("0 g");
+    kids += std::to_string(w.Add("<< /Type /Page /Parent 2 0 R /Contents " +
+                                 std::to_string(contents) + " 0 R >>")) +
+            " 0 R ";
+  }
+  w.Set(catalog, "<< /Type /Catalog /Pages 2 0 R >>");
+  // The resources are inherited from the tree, as many generators write them.
+  w.Set(tree, "<< /Type /Pages /Count 4 /MediaBox [0 0 100 200] /Resources " +
+                  std::to_string(resources) + " 0 R /Kids [" + kids + "] >>");
+  DocPtr doc = Open(w.Build(catalog));
+  ASSERT_TRUE(doc);
+  const FS_MATRIX half{1, 0, 0, 0.5f, 0, 10}, twice{1, 0, 0, 2, 0, 0};
+  EXPECT_TRUE(api().FPDFPage_TransFormWithClip(Page(doc, 0).get(), &half, nullptr));
+  EXPECT_TRUE(api().FPDFPage_TransFormWithClip(Page(doc, 1).get(), &half, nullptr));
+  EXPECT_TRUE(api().FPDFPage_TransFormWithClip(Page(doc, 2).get(), &twice, nullptr));
+
+  QpdfDump saved(Save(doc));
+  auto patterns = [&](size_t page) {
+    const nlohmann::json dict = saved.Page(page);
+    const nlohmann::json res = dict.contains("/Resources")
+                                   ? saved.Resolve(dict.at("/Resources"))
+                                   : saved.Resolve(saved.Resolve(dict.at("/Parent")).at("/Resources"));
+    return saved.Resolve(res.at("/Pattern"));
+  };
+  auto matrixOf = [&](size_t page, const char* name) {
+    return saved.Resolve(patterns(page).at(name)).value("/Matrix", nlohmann::json());
+  };
+  for (size_t page : {0u, 1u}) {
+    EXPECT_EQ(matrixOf(page, "/T"), nlohmann::json({2, 0, 0, 1, 5, 12.5}));
+    EXPECT_EQ(matrixOf(page, "/S"), nlohmann::json({1, 0, 0, 0.5, 0, 10}));
+  }
+  EXPECT_EQ(patterns(0).at("/T"), patterns(1).at("/T"));  // one copy per transform
+  for (size_t page : {0u, 1u}) {  // each wrapped once
+    const nlohmann::json contents = saved.Resolve(saved.Page(page).at("/Contents"));
+    ASSERT_EQ(contents.size(), 3u);
+    EXPECT_EQ(saved.StreamData(contents[0]), "q 1 0 0 0.5 0 10 cm ");
+  }
+  EXPECT_EQ(matrixOf(2, "/T"), nlohmann::json({2, 0, 0, 4, 5, 10}));
+  EXPECT_EQ(matrixOf(3, "/T"), nlohmann::json({2, 0, 0, 2, 5, 5}));  // untouched
+  EXPECT_TRUE(matrixOf(3, "/S").is_null());
 }
 
 TEST_F(PdfiumLibrary, SaveAsCopyRoundTripsAndStopsWhenTheSinkFails) {

@@ -1,11 +1,15 @@
-// The PDF library the daemon loads at run time, for Linux: the sixteen entry
-// points it calls, with their C signatures and observable behaviour, built on
-// qpdf. Nothing here may let a C++ exception cross the C interface.
+// The PDF library the daemon loads at run time: the entry points it calls,
+// with their C signatures and observable behaviour, built on qpdf. Nothing
+// here may let a C++ exception cross the C interface.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <charconv>
 #include <climits>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <qpdf/Pipeline.hh>
 #include <qpdf/QPDF.hh>
@@ -16,7 +20,6 @@
 #include <qpdf/QPDFPageObjectHelper.hh>
 #include <qpdf/QPDFSystemError.hh>
 #include <qpdf/QPDFWriter.hh>
-#include <set>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -32,18 +35,21 @@ namespace {
 // Process-wide, as callers of the C interface expect.
 std::atomic<unsigned long> g_lastError{abi::kErrSuccess};
 
+// A matrix by the bits of its numbers, so that any float orders well.
+using MatrixKey = std::array<uint32_t, 6>;
+
 struct Document {
   QPDF pdf;
   std::vector<QPDFObjectHandle> pages;
-};
-
-struct Page {
-  Document* doc;
-  QPDFObjectHandle dict;
+  // Moved copies of patterns by original and transform: pages that share a
+  // pattern and get the same transform share one copy.
+  std::map<std::pair<QPDFObjGen, MatrixKey>, QPDFObjectHandle> movedPatterns;
+  // The content pieces that wrap transformed pages, one object per distinct
+  // text: every new object costs qpdf a walk over all objects.
+  std::map<std::string, QPDFObjectHandle> wrapStreams;
 };
 
 Document* AsDocument(FPDF_DOCUMENT handle) { return reinterpret_cast<Document*>(handle); }
-Page* AsPage(FPDF_PAGE handle) { return reinterpret_cast<Page*>(handle); }
 
 struct Rect {
   float left = 0;
@@ -112,11 +118,11 @@ QPDFObjectHandle NumberArray(std::initializer_list<float> values) {
 }
 
 // The nearest definition of `key` on the page or up its /Parent chain.
+// A /Parent loop ends at the depth limit.
 QPDFObjectHandle InheritedAttribute(QPDFObjectHandle node, const std::string& key) {
-  std::set<QPDFObjGen> visited;
-  for (int depth = 0; depth < 1024 && node.isDictionary(); ++depth) {
-    if (node.hasKey(key)) return node.getKey(key);
-    if (node.isIndirect() && !visited.insert(node.getObjGen()).second) break;
+  for (int depth = 0; depth < 256 && node.isDictionary(); ++depth) {
+    QPDFObjectHandle value = node.getKey(key);
+    if (!value.isNull()) return value;
     node = node.getKey("/Parent");
   }
   return QPDFObjectHandle::newNull();
@@ -144,8 +150,8 @@ int QuarterTurns(QPDFObjectHandle page) {
   return turns < 0 ? turns + 4 : turns;
 }
 
-// The displayed page size: crop box within media box, turned by /Rotate.
-void PageSize(QPDFObjectHandle page, float& width, float& height) {
+// The area the page shows: crop box within media box, both inherited.
+Rect VisibleBox(QPDFObjectHandle page) {
   Rect media = InheritedBox(page, "/MediaBox");
   if (media.IsEmpty()) media = Rect{0, 0, 612, 792};
   Rect visible = InheritedBox(page, "/CropBox");
@@ -154,10 +160,27 @@ void PageSize(QPDFObjectHandle page, float& width, float& height) {
   } else {
     visible.Intersect(media);
   }
-  width = visible.right - visible.left;
-  height = visible.top - visible.bottom;
-  if (QuarterTurns(page) % 2 == 1) std::swap(width, height);
+  return visible;
 }
+
+struct Page {
+  Document* doc;
+  QPDFObjectHandle dict;
+  // The visible area and turn, read once per page and again after a box is
+  // set (each read walks the page tree).
+  bool measured = false;
+  Rect visible;
+  int turns = 0;
+
+  void Measure() {
+    if (measured) return;
+    visible = VisibleBox(dict);
+    turns = QuarterTurns(dict);
+    measured = true;
+  }
+};
+
+Page* AsPage(FPDF_PAGE handle) { return reinterpret_cast<Page*>(handle); }
 
 // Reads a box from the page's own dictionary only.
 FPDF_BOOL GetOwnBox(FPDF_PAGE handle, const char* key, float* left, float* bottom, float* right,
@@ -180,7 +203,9 @@ void SetOwnBox(FPDF_PAGE handle, const char* key, float left, float bottom, floa
                float top) {
   if (!handle) return;
   try {
-    AsPage(handle)->dict.replaceKey(key, NumberArray({left, bottom, right, top}));
+    Page& page = *AsPage(handle);
+    page.measured = false;
+    page.dict.replaceKey(key, NumberArray({left, bottom, right, top}));
   } catch (...) {
   }
 }
@@ -188,32 +213,128 @@ void SetOwnBox(FPDF_PAGE handle, const char* key, float left, float bottom, floa
 double PageDimension(FPDF_PAGE handle, bool wantWidth) {
   if (!handle) return 0;
   try {
-    float width = 0, height = 0;
-    PageSize(AsPage(handle)->dict, width, height);
+    Page& page = *AsPage(handle);
+    page.Measure();
+    float width = page.visible.right - page.visible.left;
+    float height = page.visible.top - page.visible.bottom;
+    if (page.turns % 2 == 1) std::swap(width, height);  // shown turned by /Rotate
     return wantWidth ? width : height;
   } catch (...) {
     return 0;
   }
 }
 
+QPDFObjectHandle SharedStream(Document& doc, const std::string& data) {
+  if (auto found = doc.wrapStreams.find(data); found != doc.wrapStreams.end()) {
+    return found->second;
+  }
+  QPDFObjectHandle stream = QPDFObjectHandle::newStream(&doc.pdf, data);
+  doc.wrapStreams.emplace(data, stream);
+  return stream;
+}
+
+Matrix MatrixOf(QPDFObjectHandle dict) {
+  QPDFObjectHandle current = dict.getKey("/Matrix");
+  if (current.isArray() && current.getArrayNItems() == 6) {
+    return Matrix{FloatAt(current, 0), FloatAt(current, 1), FloatAt(current, 2),
+                  FloatAt(current, 3), FloatAt(current, 4), FloatAt(current, 5)};
+  }
+  return Matrix{};
+}
+
+void SetMatrix(QPDFObjectHandle dict, const Matrix& m) {
+  dict.replaceKey("/Matrix", NumberArray({m.a, m.b, m.c, m.d, m.e, m.f}));
+}
+
+// A copy of `pattern` whose space follows content transformed by `m`, made
+// once per pattern and transform; none for anything that is not a pattern.
+QPDFObjectHandle MovedPattern(Document& doc, QPDFObjectHandle pattern, const Matrix& m) {
+  if (!pattern.isIndirect()) {
+    if (!pattern.isDictionary()) return QPDFObjectHandle::newNull();
+    QPDFObjectHandle copy = pattern.shallowCopy();
+    SetMatrix(copy, MatrixOf(copy).Then(m));
+    return copy;
+  }
+  MatrixKey bits;
+  const float numbers[6] = {m.a, m.b, m.c, m.d, m.e, m.f};
+  std::memcpy(bits.data(), numbers, sizeof(numbers));
+  const auto key = std::make_pair(pattern.getObjGen(), bits);
+  if (auto found = doc.movedPatterns.find(key); found != doc.movedPatterns.end()) {
+    return found->second;
+  }
+  QPDFObjectHandle copy;
+  QPDFObjectHandle dict;
+  if (pattern.isStream()) {
+    copy = pattern.copyStream();  // shares the data, not the dictionary
+    dict = copy.getDict();
+  } else if (pattern.isDictionary()) {
+    dict = pattern.shallowCopy();
+    copy = doc.pdf.makeIndirectObject(dict);
+  } else {
+    return QPDFObjectHandle::newNull();
+  }
+  SetMatrix(dict, MatrixOf(dict).Then(m));
+  doc.movedPatterns.emplace(key, copy);
+  return copy;
+}
+
+// Patterns are painted in their own space, anchored to the page's default
+// space, so they must move with the content. Other pages may share the
+// resources or the patterns (often all pages do), so this page gets its own
+// resource and pattern dictionaries pointing at moved copies.
+void MovePagePatterns(Document& doc, QPDFObjectHandle pageDict, const Matrix& m) {
+  QPDFObjectHandle resources = InheritedAttribute(pageDict, "/Resources");
+  if (!resources.isDictionary()) return;
+  QPDFObjectHandle patterns = resources.getKey("/Pattern");
+  if (!patterns.isDictionary()) return;
+  QPDFObjectHandle ownPatterns = patterns.unsafeShallowCopy();
+  for (const auto& [name, value] : patterns.ditems()) {
+    QPDFObjectHandle moved = MovedPattern(doc, value, m);
+    if (!moved.isNull()) ownPatterns.replaceKey(name, moved);
+  }
+  QPDFObjectHandle ownResources = resources.unsafeShallowCopy();
+  ownResources.replaceKey("/Pattern", ownPatterns);
+  pageDict.replaceKey("/Resources", ownResources);
+}
+
 class SaveAborted : public std::exception {};
 
-// Hands every piece of the written file to the caller's callback.
+// Hands the written file to the caller's callback in blocks of up to 64 KiB
+// (the writer produces many small pieces). A refusal stops the writer from
+// write(); finish() may run while the writer unwinds, so it only records one.
 class FileWritePipeline : public Pipeline {
  public:
-  explicit FileWritePipeline(FPDF_FILEWRITE* sink) : Pipeline("file write", nullptr), sink_(sink) {}
+  explicit FileWritePipeline(FPDF_FILEWRITE* sink) : Pipeline("file write", nullptr), sink_(sink) {
+    buffer_.reserve(kBlock);
+  }
   void write(unsigned char const* data, size_t len) override {
     while (len > 0) {
-      unsigned long chunk = static_cast<unsigned long>(std::min<size_t>(len, ULONG_MAX));
-      if (!sink_->WriteBlock(sink_, data, chunk)) throw SaveAborted();
-      data += chunk;
-      len -= chunk;
+      if (refused_) throw SaveAborted();
+      const size_t take = std::min(len, kBlock - buffer_.size());
+      buffer_.insert(buffer_.end(), data, data + take);
+      data += take;
+      len -= take;
+      if (buffer_.size() == kBlock) Flush();
     }
   }
-  void finish() override {}
+  void finish() override { Flush(); }
+  // Everything was handed over and accepted.
+  bool Delivered() {
+    Flush();
+    return !refused_;
+  }
 
  private:
+  static constexpr size_t kBlock = 64 * 1024;
+  void Flush() {
+    if (buffer_.empty() || refused_) return;
+    refused_ = !sink_->WriteBlock(sink_, buffer_.data(), static_cast<unsigned long>(buffer_.size()));
+    buffer_.clear();
+  }
+
   FPDF_FILEWRITE* sink_;
+  std::vector<unsigned char> buffer_;
+  bool refused_ = false;
 };
 
 }  // namespace
@@ -263,7 +384,7 @@ TB_PDF_EXPORT FPDF_PAGE FPDF_LoadPage(FPDF_DOCUMENT document, int page_index) {
   try {
     QPDFObjectHandle dict = doc->pages[static_cast<size_t>(page_index)];
     if (!dict.isDictionary()) return nullptr;
-    return reinterpret_cast<FPDF_PAGE>(new Page{doc, dict});
+    return reinterpret_cast<FPDF_PAGE>(new Page{doc, dict, false, Rect{}, 0});
   } catch (...) {
     return nullptr;
   }
@@ -302,7 +423,7 @@ TB_PDF_EXPORT FPDF_BOOL FPDFPage_TransFormWithClip(FPDF_PAGE handle, const FS_MA
   try {
     Page& page = *AsPage(handle);
     QPDFObjectHandle contents = page.dict.getKey("/Contents");
-    if (contents.isNull()) return 0;
+    if (!contents.isArray() && !contents.isStream()) return 0;  // none, or nothing to wrap
 
     std::string prefix = "q ";
     if (clipRect) {
@@ -319,47 +440,19 @@ TB_PDF_EXPORT FPDF_BOOL FPDFPage_TransFormWithClip(FPDF_PAGE handle, const FS_MA
                 FormatFloat(m.d) + " " + FormatFloat(m.e) + " " + FormatFloat(m.f) + " cm ";
     }
 
-    QPDF& pdf = page.doc->pdf;
-    QPDFObjectHandle before = QPDFObjectHandle::newStream(&pdf, prefix);
-    QPDFObjectHandle after = QPDFObjectHandle::newStream(&pdf, std::string(" Q"));
+    // The page gets a new contents array of its own: another page may share
+    // the old array, and must not be wrapped twice.
+    QPDFObjectHandle wrapped = QPDFObjectHandle::newArray();
+    wrapped.appendItem(SharedStream(*page.doc, prefix));
     if (contents.isArray()) {
-      contents.insertItem(0, before);
-      contents.appendItem(after);
-    } else if (contents.isStream()) {
-      QPDFObjectHandle wrapped = QPDFObjectHandle::newArray();
-      wrapped.appendItem(before);
+      for (const QPDFObjectHandle& item : contents.aitems()) wrapped.appendItem(item);
+    } else {
       wrapped.appendItem(contents);
-      wrapped.appendItem(after);
-      page.dict.replaceKey("/Contents", pdf.makeIndirectObject(wrapped));
     }
+    wrapped.appendItem(SharedStream(*page.doc, " Q"));
+    page.dict.replaceKey("/Contents", wrapped);
 
-    // Patterns are painted in their own space, anchored to the page's default
-    // space; they must move with the content.
-    if (!matrix) return 1;
-    QPDFObjectHandle resources = page.dict.getKey("/Resources");
-    if (!resources.isDictionary()) return 1;
-    QPDFObjectHandle patterns = resources.getKey("/Pattern");
-    if (!patterns.isDictionary()) return 1;
-    for (const auto& [name, value] : patterns.ditems()) {
-      QPDFObjectHandle pattern = value;
-      QPDFObjectHandle dict;
-      if (pattern.isDictionary()) {
-        dict = pattern;
-      } else if (pattern.isStream()) {
-        dict = pattern.getDict();
-      } else {
-        continue;
-      }
-      Matrix old;
-      QPDFObjectHandle current = dict.getKey("/Matrix");
-      if (current.isArray() && current.getArrayNItems() == 6) {
-        old = Matrix{FloatAt(current, 0), FloatAt(current, 1), FloatAt(current, 2),
-                     FloatAt(current, 3), FloatAt(current, 4), FloatAt(current, 5)};
-      }
-      Matrix updated = old.Then(m);
-      dict.replaceKey("/Matrix", NumberArray({updated.a, updated.b, updated.c, updated.d, updated.e,
-                                              updated.f}));
-    }
+    if (matrix) MovePagePatterns(*page.doc, page.dict, m);
     return 1;
   } catch (...) {
     return 0;
@@ -382,13 +475,38 @@ TB_PDF_EXPORT FPDF_BOOL FPDF_SaveAsCopy(FPDF_DOCUMENT document, FPDF_FILEWRITE* 
     // An incremental save becomes a complete file: the result reads the same.
     if (flags == abi::kRemoveSecurity) writer.setPreserveEncryption(false);
     writer.write();
-    return 1;
+    return sink.Delivered() ? 1 : 0;
   } catch (...) {
     return 0;
   }
 }
 
 TB_PDF_EXPORT unsigned long FPDF_GetLastError() { return g_lastError.load(); }
+
+TB_PDF_EXPORT int FPDFPage_GetRotation(FPDF_PAGE page) {
+  if (!page) return -1;
+  try {
+    AsPage(page)->Measure();
+    return AsPage(page)->turns;
+  } catch (...) {
+    return -1;
+  }
+}
+
+TB_PDF_EXPORT FPDF_BOOL FPDF_GetPageBoundingBox(FPDF_PAGE page, FS_RECTF* rect) {
+  if (!page || !rect) return 0;
+  try {
+    AsPage(page)->Measure();
+    const Rect visible = AsPage(page)->visible;
+    rect->left = visible.left;
+    rect->top = visible.top;
+    rect->right = visible.right;
+    rect->bottom = visible.bottom;
+    return 1;
+  } catch (...) {
+    return 0;
+  }
+}
 
 // Every export must match the type the daemon calls it through.
 static_assert(std::is_same_v<decltype(&FPDF_InitLibrary), abi::InitLibraryFn>);
@@ -407,3 +525,5 @@ static_assert(std::is_same_v<decltype(&FPDFPage_SetCropBox), abi::SetBoxFn>);
 static_assert(std::is_same_v<decltype(&FPDFPage_TransFormWithClip), abi::TransFormWithClipFn>);
 static_assert(std::is_same_v<decltype(&FPDF_SaveAsCopy), abi::SaveAsCopyFn>);
 static_assert(std::is_same_v<decltype(&FPDF_GetLastError), abi::GetLastErrorFn>);
+static_assert(std::is_same_v<decltype(&FPDFPage_GetRotation), abi::GetRotationFn>);
+static_assert(std::is_same_v<decltype(&FPDF_GetPageBoundingBox), abi::GetPageBoundingBoxFn>);
