@@ -132,6 +132,8 @@ TEST(SystemdServiceManager, UnitSandboxFitsTheProgramFolder) {
             std::string::npos);
   EXPECT_EQ(SystemdServiceManager::UnitText("/var/tmp/tillerbrook").find("PrivateTmp"),
             std::string::npos);
+  EXPECT_NE(SystemdServiceManager::UnitText("/tmpfs/tillerbrook").find("PrivateTmp=yes"),
+            std::string::npos);
 
   // A line end in the path would start a line of its own in the unit.
   tbtest::TempFolder dir;

@@ -51,9 +51,10 @@ std::string FolderOf(const std::string& path) {
   return cut == 0 ? "/" : path.substr(0, cut);
 }
 
-bool UnderFolder(const std::string& path, const std::string& folder) {
-  return path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 &&
-         path[folder.size()] == '/';
+// `path` is `folder` or lies somewhere below it.
+bool WithinFolder(const std::string& path, const std::string& folder) {
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
 }
 }  // namespace
 
@@ -94,8 +95,7 @@ std::string SystemdServiceManager::UnitText(const std::string& executablePath) {
   std::string sandbox =
       "ProtectSystem=full\n"
       "ProtectHome=read-only\n";
-  if (!UnderFolder(folder, "/tmp") && !UnderFolder(folder, "/var/tmp") && folder != "/tmp" &&
-      folder != "/var/tmp")
+  if (!WithinFolder(folder, "/tmp") && !WithinFolder(folder, "/var/tmp"))
     sandbox += "PrivateTmp=yes\n";
   sandbox +=
       "ProtectKernelTunables=yes\n"
