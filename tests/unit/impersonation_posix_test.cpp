@@ -14,10 +14,12 @@
 #include <fstream>
 #include <future>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "platform/posix/metrics_channel_posix.h"
 #include "platform/posix/unique_fd.h"
+#include "support/extra_groups.h"
 
 namespace {
 
@@ -62,8 +64,8 @@ class Impersonation : public ::testing::Test {
 
 TEST_F(Impersonation, OnlyTheEffectiveIdsOfThisThreadChange) {
   // The daemon's own supplementary groups must come back afterwards.
-  const gid_t extra[] = {4242};
-  ASSERT_EQ(::setgroups(1, extra), 0);
+  tbtest::ExtraGroups extra({4242});
+  ASSERT_TRUE(extra.ok());
   // A thread that already runs (threads started now would inherit the ids).
   std::promise<void> look;
   std::future<std::string> seen = std::async(std::launch::async, [&] {
@@ -88,7 +90,6 @@ TEST_F(Impersonation, OnlyTheEffectiveIdsOfThisThreadChange) {
   EXPECT_EQ(ThreadStatus("Uid:"), "0\t0\t0\t0");
   EXPECT_EQ(ThreadStatus("Gid:"), "0\t0\t0\t0");
   EXPECT_EQ(ThreadStatus("Groups:"), "4242");
-  ::setgroups(0, nullptr);
 }
 
 TEST_F(Impersonation, TheUserCannotSignalTheDaemonMeanwhile) {

@@ -10,11 +10,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/posix/launcher_posix.h"
 #include "support/daemon_harness.h"
+#include "support/extra_groups.h"
 
 namespace {
 
@@ -280,8 +282,8 @@ TEST_F(PosixLauncherTest, ChildHoldsExactlyTheUsersGroups) {
   };
   const std::string userGroups = groupsOf("tbprint", pw->pw_gid);
 
-  const gid_t extra[] = {0, 4242};
-  ASSERT_EQ(::setgroups(2, extra), 0);
+  std::optional<tbtest::ExtraGroups> extra(std::vector<gid_t>{0, 4242});
+  ASSERT_TRUE(extra->ok());
   service = true;
   sessions.list = {{"4", uid, true, "user"}};
   auto child = launcher.CreateProcessOnUserDesktop(
@@ -292,7 +294,7 @@ TEST_F(PosixLauncherTest, ChildHoldsExactlyTheUsersGroups) {
   sessions.list.clear();
   auto headless = launcher.CreateProcessOnUserDesktop(
       "\"/bin/sh\" -c \"id -G > " + (folder / "headless") + "\"", WindowMode::kShown);
-  ::setgroups(0, nullptr);
+  extra.reset();
   ASSERT_TRUE(headless) << launcher.LastError();
   EXPECT_EQ(RunToEnd(*headless), 0u);
 
