@@ -163,10 +163,10 @@ TEST_F(PrintFaults, DatabaseLockedBrieflyDelaysTheRecordAndKeepsIt) {
               {"PrinterName", "Test Printer"}};
     return tbtest::PostPrint(c, body);
   });
-  for (int i = 0; i < 200 && !fs::exists(folder / "marks/started"); ++i) {
+  for (int i = 0; i < 200 && !fs::exists(folder / "started"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  ASSERT_TRUE(fs::exists(folder / "marks/started"));
+  ASSERT_TRUE(fs::exists(folder / "started"));
   {
     tbtest::SqliteFile other(folder / "database.db");
     ASSERT_TRUE(other.Exec("PRAGMA busy_timeout=10000; BEGIN EXCLUSIVE;"));
