@@ -23,7 +23,7 @@ PACKAGES=(
   wine64 wine
   dpkg-dev tcl
   cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
-  procps
+  procps systemd
   wrk sqlite3 clang libclang-rt-14-dev
   nsis lintian chromium
 )

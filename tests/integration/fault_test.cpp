@@ -5,6 +5,7 @@
 // skip.
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -248,7 +249,11 @@ namespace {
 // before the stop is served until it has been idle for its timeout.
 TEST(ServiceStop, PrintInFlightFinishesAndIsRecordedALaterOneIsRefused) {
   TempFolder folder;
-  tbtest::PlacePrintProgram(folder, "touch started; sleep 3; exit 0");
+  // With nobody logged in the service runs the program as an unprivileged
+  // account, which may write only here.
+  fs::create_directory(folder / "marks");
+  ::chmod((folder / "marks").c_str(), 0777);
+  tbtest::PlacePrintProgram(folder, "touch marks/started; sleep 3; exit 0");
   tbtest::NotifySocket notify(folder / ".notify");
   tbtest::DaemonOptions options;
   options.args = {};  // as the service manager starts it
@@ -262,10 +267,10 @@ TEST(ServiceStop, PrintInFlightFinishesAndIsRecordedALaterOneIsRefused) {
     json body{{"LabelContent", tbtest::Base64Encode("%PDF-1.4 in flight")}, {"PrinterName", "P"}};
     return tbtest::PostPrint(c, body);
   });
-  for (int i = 0; i < 200 && !fs::exists(folder / "started"); ++i) {
+  for (int i = 0; i < 200 && !fs::exists(folder / "marks/started"); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
-  ASSERT_TRUE(fs::exists(folder / "started"));
+  ASSERT_TRUE(fs::exists(folder / "marks/started"));
 
   // Used just before the stop, so it is well inside its idle timeout.
   tbtest::RawConnection open;

@@ -169,6 +169,42 @@ TEST_F(CupsLabelMetrics, UserSettingsReachOnlyTheUserTiers) {
   EXPECT_EQ(m.dmOrientation, 2);
 }
 
+// The user's file is the user's to make: whatever it is, the thread acting as
+// the user neither waits on it nor reads it without end, and values that fit
+// no DEVMODE leave the queue's own page in place.
+TEST_F(CupsLabelMetrics, HostileUserSettingsChangeNothing) {
+  fs::create_directories(home + "/.cups");
+  ASSERT_EQ(::chown((home + "/.cups").c_str(), user, group), 0);
+  const std::string file = home + "/.cups/lpoptions";
+  auto derive = [&] {
+    PageMetrics m;
+    std::string error;
+    auto as = tb::platform::PosixMetricsChannel::ImpersonateUser(user, error);
+    EXPECT_NE(as, nullptr) << error;
+    EXPECT_TRUE(tb::metrics::DerivePageMetrics(kQueue, "impersonated:", m, error)) << error;
+    return m;
+  };
+
+  ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);  // nobody ever writes to it
+  PageMetrics m = derive();
+  ExpectFourBySix(m);
+  EXPECT_FALSE(m.usedUserDevMode);
+  RemoveUserOptions();
+
+  ASSERT_EQ(::symlink("/dev/zero", file.c_str()), 0);
+  m = derive();
+  ExpectFourBySix(m);
+  EXPECT_FALSE(m.usedUserDevMode);
+  RemoveUserOptions();
+
+  SetUserOptions("PageSize=w1e300h1e300 Resolution=3000000000dpcm orientation-requested=99999999999");
+  m = derive();
+  ExpectFourBySix(m);
+  SetUserOptions("media=Custom.99999x99999in printer-resolution=99999999999x1dpi");
+  m = derive();
+  ExpectFourBySix(m);
+}
+
 TEST_F(CupsLabelMetrics, ServiceAsksTheHelperRunningAsTheSessionUser) {
   SetUserOptions("media=w288h216");
   // The helper must be executable by the user.

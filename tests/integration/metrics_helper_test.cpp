@@ -1,6 +1,7 @@
 // The daemon's side of the metrics helper exchange against real processes
 // and the real pipe: the built daemon in its helper role, and a stand-in
 // helper that misbehaves on request.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -126,6 +127,19 @@ TEST_F(MetricsHelperExchange, ArgumentsSurviveQuotingAndTheAnswerIsDecoded) {
   EXPECT_EQ(m.source, "helper:" + printer);
   EXPECT_EQ(m.printableWidthPx, 1200);
   EXPECT_TRUE(ListeningPipes().empty()) << "pipe left behind";
+}
+
+TEST_F(MetricsHelperExchange, HelperHoldsNothingOfTheDaemon) {
+  // A descriptor the daemon forgot to mark close-on-exec still stays behind.
+  const int leaked = ::open("/dev/null", O_RDONLY);
+  ASSERT_GE(::dup2(leaked, 77), 0);
+  PageMetrics m;
+  std::string error;
+  const bool ok = Query("fds", m, error);
+  ::close(77);
+  ::close(leaked);
+  ASSERT_TRUE(ok) << error;
+  EXPECT_EQ(m.source, "helper:0 /dev/null,1 /dev/null,2 /dev/null");
 }
 
 TEST_F(MetricsHelperExchange, WhatTheHelperWroteDecidesTheText) {

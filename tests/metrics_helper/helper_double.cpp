@@ -10,6 +10,9 @@
 //   never      never connect
 //   hang       connect and never end
 //   linger     connect, write half a document, leave a child holding the pipe
+//   fds        success document whose source lists the descriptors it was
+//              started with ("0 /dev/null,1 /dev/null,...")
+#include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -50,6 +53,23 @@ std::unique_ptr<tb::platform::MetricsPipeClient> Connect(const std::string& pipe
   std::_Exit(3);
 }
 
+// "fd target" of every open descriptor but the listing's own.
+std::string OpenDescriptors() {
+  std::string list;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return "unreadable";
+  while (dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] == '.' || std::atoi(e->d_name) == ::dirfd(dir)) continue;
+    char target[4096];
+    const ssize_t n = ::readlink((std::string("/proc/self/fd/") + e->d_name).c_str(), target,
+                                 sizeof target);
+    list += (list.empty() ? "" : ",") + std::string(e->d_name) + " " +
+            std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+  }
+  ::closedir(dir);
+  return list;
+}
+
 void Sleep(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 }  // namespace
@@ -65,6 +85,10 @@ int main(int argc, char** argv) {
   std::string error;
 
   if (behaviour.rfind("ok", 0) == 0) return SendMetricsResponse(pipe, SuccessDocument(printer), error) ? 0 : 1;
+  if (behaviour == "fds") {
+    const std::string fds = OpenDescriptors();
+    return SendMetricsResponse(pipe, SuccessDocument(fds), error) ? 0 : 1;
+  }
   if (behaviour == "slow-ok") {
     Sleep(1500);
     return SendMetricsResponse(pipe, SuccessDocument(printer), error) ? 0 : 1;

@@ -1,5 +1,6 @@
 // The Linux launcher, for real: programs are started, waited for and ended.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
@@ -9,11 +10,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/posix/launcher_posix.h"
 #include "support/daemon_harness.h"
+#include "support/extra_groups.h"
 
 namespace {
 
@@ -168,13 +171,64 @@ TEST_F(PosixLauncherTest, ChildGetsDefaultSignalsAndNoInheritedDescriptors) {
   EXPECT_EQ(RunToEnd(*child), 128u + SIGTERM);
 }
 
-TEST_F(PosixLauncherTest, ServiceWithoutSessionRunsAsItself) {
+// The account a root service with nobody logged in runs programs as.
+uid_t HeadlessUid(gid_t& gid) {
+  passwd* pw = ::getpwnam("tillerbrook");
+  if (!pw || pw->pw_uid == 0) pw = ::getpwnam("nobody");
+  if (!pw) return 0;
+  gid = pw->pw_gid;
+  return pw->pw_uid;
+}
+
+// The report a probe program writes: its ids and groups, then its open
+// descriptors as "fd target" lines (find writes them itself: a redirection
+// would be the shell's own descriptor while find looks).
+std::string ProbeCommand(const std::string& out) {
+  return "\"/bin/sh\" -c \"{ id -u; id -g; id -G; } > " + out + "; "
+         "find /proc/$$/fd -mindepth 1 -fprintf " + out + ".fds '%f %l\\n'; cat " + out +
+         ".fds >> " + out + "\"";
+}
+
+TEST_F(PosixLauncherTest, ServiceWithoutSessionNeverRunsAsRoot) {
   service = true;
-  auto child = launcher.CreateProcessOnUserDesktop(
-      "\"/bin/sh\" -c \"id -u > " + (folder / "out") + "\"", WindowMode::kShown);
+  auto child = launcher.CreateProcessOnUserDesktop(ProbeCommand(folder / "out"), WindowMode::kShown);
+  ASSERT_TRUE(child) << launcher.LastError();
+  EXPECT_EQ(RunToEnd(*child), 0u);
+  const std::string report = tbtest::ReadFile(folder / "out");
+  gid_t gid = 0;
+  const uid_t expected = ::geteuid() == 0 ? HeadlessUid(gid) : ::geteuid();
+  ASSERT_NE(expected, 0u) << "neither tillerbrook nor nobody exists";
+  EXPECT_EQ(report.rfind(std::to_string(expected) + "\n", 0), 0u) << report;
+  // The standard streams are the null device; nothing else of the daemon.
+  EXPECT_NE(report.find("\n0 /dev/null\n1 /dev/null\n2 /dev/null\n"), std::string::npos) << report;
+  EXPECT_EQ(report.find("\n3 "), std::string::npos) << report;
+}
+
+TEST_F(PosixLauncherTest, ConsoleRunKeepsTheDaemonsUserButNotItsStreams) {
+  auto child = launcher.CreateProcessOnUserDesktop(ProbeCommand(folder / "out"), WindowMode::kShown);
   ASSERT_TRUE(child);
   EXPECT_EQ(RunToEnd(*child), 0u);
-  EXPECT_EQ(tbtest::ReadFile(folder / "out"), std::to_string(::geteuid()) + "\n");
+  const std::string report = tbtest::ReadFile(folder / "out");
+  EXPECT_EQ(report.rfind(std::to_string(::geteuid()) + "\n", 0), 0u) << report;
+  EXPECT_NE(report.find("\n0 /dev/null\n1 /dev/null\n2 /dev/null\n"), std::string::npos) << report;
+}
+
+TEST(SessionChoice, ASeatComesBeforeARemoteLogin) {
+  ListedSessions source;
+  PosixDesktopLauncher launcher(source, [] { return true; }, "/nonexistent");
+  LoginSession ssh{"3", 1001, true, "user"};
+  ssh.remote = true;
+  LoginSession local{"5", 1002, true, "user"};  // no seat, not remote
+  LoginSession desk{"7", 1003, true, "user"};
+  desk.onSeat = true;
+  LoginSession idleDesk{"8", 1004, false, "user"};
+  idleDesk.onSeat = true;
+  source.list = {ssh, local, idleDesk, desk};
+  EXPECT_EQ(launcher.ActiveUserSession(), 7u);
+  source.list = {ssh, idleDesk, local};
+  EXPECT_EQ(launcher.ActiveUserSession(), 5u);
+  source.list = {idleDesk, ssh};
+  EXPECT_EQ(launcher.ActiveUserSession(), 3u);  // a remote user is still someone
 }
 
 // Needs root to switch users; the test user is made when missing.
@@ -204,6 +258,52 @@ TEST_F(PosixLauncherTest, ServiceRunsTheProgramAsTheSessionUser) {
   struct stat st {};
   ASSERT_EQ(::stat((folder / "out").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, uid);
+}
+
+// The daemon may hold supplementary groups of its own (root here has none, so
+// the test gives itself one); a child started for a user holds exactly that
+// user's groups, and the headless account's.
+TEST_F(PosixLauncherTest, ChildHoldsExactlyTheUsersGroups) {
+  if (::geteuid() != 0) GTEST_SKIP() << "switching users needs root";
+  if (!::getpwnam("tbprint")) {
+    ASSERT_EQ(std::system("useradd --create-home --shell /bin/sh tbprint >/dev/null 2>&1"), 0);
+  }
+  passwd* pw = ::getpwnam("tbprint");
+  ASSERT_NE(pw, nullptr);
+  const uid_t uid = pw->pw_uid;
+  auto groupsOf = [](const char* name, gid_t primary) {
+    int n = 64;
+    std::vector<gid_t> list(static_cast<size_t>(n));
+    EXPECT_GE(::getgrouplist(name, primary, list.data(), &n), 0);
+    list.resize(static_cast<size_t>(n));
+    std::string text;
+    for (gid_t g : list) text += (text.empty() ? "" : " ") + std::to_string(g);
+    return text;
+  };
+  const std::string userGroups = groupsOf("tbprint", pw->pw_gid);
+
+  std::optional<tbtest::ExtraGroups> extra(std::vector<gid_t>{0, 4242});
+  ASSERT_TRUE(extra->ok());
+  service = true;
+  sessions.list = {{"4", uid, true, "user"}};
+  auto child = launcher.CreateProcessOnUserDesktop(
+      "\"/bin/sh\" -c \"id -G > " + (folder / "user") + "\"", WindowMode::kShown);
+  ASSERT_TRUE(child) << launcher.LastError();
+  EXPECT_EQ(RunToEnd(*child), 0u);
+
+  sessions.list.clear();
+  auto headless = launcher.CreateProcessOnUserDesktop(
+      "\"/bin/sh\" -c \"id -G > " + (folder / "headless") + "\"", WindowMode::kShown);
+  extra.reset();
+  ASSERT_TRUE(headless) << launcher.LastError();
+  EXPECT_EQ(RunToEnd(*headless), 0u);
+
+  EXPECT_EQ(tbtest::ReadFile(folder / "user"), userGroups + "\n");
+  gid_t headlessGid = 0;
+  const uid_t headlessUid = HeadlessUid(headlessGid);
+  ASSERT_NE(headlessUid, 0u);
+  EXPECT_EQ(tbtest::ReadFile(folder / "headless"),
+            groupsOf(::getpwuid(headlessUid)->pw_name, headlessGid) + "\n");
 }
 
 }  // namespace

@@ -14,8 +14,10 @@
 // The PPD is preferred over the IPP attributes because the scheduler rounds
 // sizes and margins to hundredths of a millimetre and maps sizes to the
 // nearest standard name when it publishes them.
+#include <cups/file.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -33,6 +35,8 @@
 #include <vector>
 
 #include "platform/posix/cups_spooler.h"
+#include "platform/posix/lpoptions.h"
+#include "platform/posix/unique_fd.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -85,28 +89,6 @@ bool EqualsNoCase(std::string_view a, std::string_view b) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-// "300dpi", "600x300dpi", "118dpcm"; false for anything else.
-bool ParseResolution(std::string_view text, Resolution& r) {
-  int x = 0, y = 0;
-  char unit[8] = {0};
-  const std::string s(text);
-  if (std::sscanf(s.c_str(), "%dx%d%7s", &x, &y, unit) == 3) {
-  } else if (std::sscanf(s.c_str(), "%d%7s", &x, unit) == 2) {
-    y = x;
-  } else {
-    return false;
-  }
-  if (x <= 0 || y <= 0) return false;
-  if (std::strcmp(unit, "dpcm") == 0) {
-    x = static_cast<int>(x * 2.54 + 0.5);
-    y = static_cast<int>(y * 2.54 + 0.5);
-  } else if (std::strcmp(unit, "dpi") != 0) {
-    return false;
-  }
-  r = {x, y};
-  return true;
 }
 
 // Windows ids for the sizes every driver knows, so that a DEVMODE reads the
@@ -175,7 +157,7 @@ using Ppd = std::unique_ptr<ppd_file_t, PpdCloser>;
 
 // The queue's PPD from the scheduler (the copy in /etc/cups is not readable
 // by users). The downloaded file is removed at once.
-Ppd FetchPpd(http_t* http, const std::string& queue) {
+Ppd FetchPpdFile(http_t* http, const std::string& queue) {
   char path[1024] = "";
   time_t modtime = 0;
   if (cupsGetPPD3(http, queue.c_str(), &modtime, path, sizeof path) != HTTP_STATUS_OK) {
@@ -184,6 +166,40 @@ Ppd FetchPpd(http_t* http, const std::string& queue) {
   }
   Ppd ppd(ppdOpenFile(path));
   ::unlink(path);
+  return ppd;
+}
+
+// The same, always over the connection and into memory. cupsGetPPD3 takes a
+// shortcut to the scheduler's own copy when access() allows it, and access()
+// asks about the real user: while a thread acts as a user its real id stays
+// the daemon's, so the shortcut would be taken and the open then refused.
+Ppd FetchPpdOverConnection(http_t* http, const std::string& queue) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string resource = "/printers/";
+  for (unsigned char c : queue) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      resource.push_back(static_cast<char>(c));
+    } else {
+      resource += {'%', kHex[c >> 4], kHex[c & 15]};
+    }
+  }
+  resource += ".ppd";
+  Fd fd(::memfd_create("tillerbrook-ppd", MFD_CLOEXEC));
+  if (fd.get() < 0) return nullptr;
+  if (cupsGetFd(http, resource.c_str(), fd.get()) != HTTP_STATUS_OK) return nullptr;
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return nullptr;
+  cups_file_t* file = cupsFileOpenFd(fd.get(), "r");
+  if (!file) return nullptr;
+  fd.Release();  // cupsFileClose closes it
+  Ppd ppd(ppdOpen2(file));
+  cupsFileClose(file);
+  return ppd;
+}
+
+Ppd FetchPpd(http_t* http, const std::string& queue) {
+  // The local copy is much quicker to read than a download of the file.
+  Ppd ppd = ::getuid() == ::geteuid() ? FetchPpdFile(http, queue)
+                                      : FetchPpdOverConnection(http, queue);
   if (ppd) ppdMarkDefaults(ppd.get());
   return ppd;
 }
@@ -433,53 +449,31 @@ std::string EffectiveUserHome() {
 }
 
 // The options of the queue's "Dest" or "Default" line in the user's own
-// lpoptions; false when the user set nothing for it.
+// lpoptions; false when the user set nothing for it (or the file is refused).
 bool ReadUserOptions(const std::string& queue, std::map<std::string, std::string>& options) {
   const std::string home = EffectiveUserHome();
   if (home.empty()) return false;
-  std::ifstream in(home + "/.cups/lpoptions");
-  if (!in) return false;
-  bool found = false;
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t sp = line.find_first_of(" \t");
-    if (sp == std::string::npos) continue;
-    const std::string keyword = line.substr(0, sp);
-    if (!EqualsNoCase(keyword, "Dest") && !EqualsNoCase(keyword, "Default")) continue;
-    const size_t nameStart = line.find_first_not_of(" \t", sp);
-    if (nameStart == std::string::npos) continue;
-    size_t nameEnd = line.find_first_of(" \t", nameStart);
-    if (nameEnd == std::string::npos) nameEnd = line.size();
-    // An instance ("queue/label") is a destination of its own.
-    if (!EqualsNoCase(line.substr(nameStart, nameEnd - nameStart), queue)) continue;
-    found = true;
-    cups_option_t* parsed = nullptr;
-    const int n = cupsParseOptions(line.c_str() + nameEnd, 0, &parsed);
-    for (int i = 0; i < n; ++i) options[parsed[i].name] = parsed[i].value ? parsed[i].value : "";
-    cupsFreeOptions(n, parsed);
-  }
-  return found;
+  std::string text;
+  if (!ReadLpoptionsFile(home + "/.cups/lpoptions", text)) return false;
+  return QueueOptions(text, queue, options);
 }
 
-// The sheet a media name stands for, in points.
+// The sheet a media name stands for, in points; false also for a size no
+// DEVMODE can carry.
 bool SizeFromMediaName(const std::string& name, double& widthPt, double& lengthPt) {
+  if (!MediaNameFitsLookup(name)) return false;
   pwg_media_t* pwg = pwgMediaForPWG(name.c_str());
   if (!pwg) pwg = pwgMediaForLegacy(name.c_str());
   if (!pwg) pwg = pwgMediaForPPD(name.c_str());
   if (pwg && pwg->width > 0 && pwg->length > 0) {
-    widthPt = PtFromHundredthsMm(pwg->width);
-    lengthPt = PtFromHundredthsMm(pwg->length);
-    return true;
-  }
-  // "w288h432": the PPD convention for sizes without a standard name, in points.
-  double w = 0, l = 0;
-  char tail = 0;
-  if (std::sscanf(name.c_str(), "w%lfh%lf%c", &w, &l, &tail) == 2 && w > 0 && l > 0) {
+    const double w = PtFromHundredthsMm(pwg->width), l = PtFromHundredthsMm(pwg->length);
+    if (w > kMaxSheetPt || l > kMaxSheetPt) return false;
     widthPt = w;
     lengthPt = l;
     return true;
   }
-  return false;
+  // "w288h432": the PPD convention for sizes without a standard name, in points.
+  return ParsePointSize(name, widthPt, lengthPt);
 }
 
 // A media name as users write it: the PPD's own, a PWG keyword, a legacy
@@ -529,7 +523,8 @@ void ApplyUserOptions(const QueueGeometry& g, const std::map<std::string, std::s
   if (const std::string* v = get("media")) ApplyMediaName(g, *v, c);
   if (const std::string* v = get("PageSize")) ApplyMediaName(g, *v, c);
   if (const std::string* v = get("orientation-requested")) {
-    const int o = std::atoi(v->c_str());
+    int o = 0;
+    ParseOrientation(*v, o);  // anything else reads as portrait
     c.landscape = o == IPP_ORIENT_LANDSCAPE || o == IPP_ORIENT_REVERSE_LANDSCAPE;
   } else if (const std::string* v = get("landscape")) {
     c.landscape = !EqualsNoCase(*v, "false") && !EqualsNoCase(*v, "no") && !EqualsNoCase(*v, "off");

@@ -131,6 +131,52 @@ bool LookUpUser(uid_t uid, RunAs& runAs) {
   return true;
 }
 
+// The uid of a named account; false when it does not exist.
+bool AccountUid(const char* name, uid_t& uid) {
+  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  int rc;
+  while ((rc = ::getpwnam_r(name, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  if (rc != 0 || !found) return false;
+  uid = pw.pw_uid;
+  return true;
+}
+
+// Nobody is logged in: the service's own account, else nobody. An account
+// that maps to root does not count; a root service never runs a caller's
+// document as root.
+bool HeadlessAccount(RunAs& runAs) {
+  for (const char* name : {kServiceAccount, kFallbackAccount}) {
+    uid_t uid = 0;
+    if (AccountUid(name, uid) && uid != 0) return LookUpUser(uid, runAs);
+  }
+  Fail(ENOENT);
+  return false;
+}
+
+// The null device on a descriptor above the standard three, so that copying
+// it onto them in the child always takes (a copy onto itself would keep its
+// close-on-exec flag and leave the stream closed after the exec).
+int OpenDevNull() {
+  Fd fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  if (fd.get() < 0 || fd.get() > 2) return fd.Release();
+  return ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
+}
+
+// Where a session ranks when the service picks the user to print for: someone
+// at the machine (a seat) first, then a local session without a seat, then a
+// remote login, which must not be able to take over everyone's prints simply
+// by being listed first.
+int SessionRank(const LoginSession& s) {
+  if (s.onSeat) return 0;
+  return s.remote ? 2 : 1;
+}
+
 int OpenPidFd(pid_t pid) {
 #ifdef SYS_pidfd_open
   return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
@@ -150,8 +196,8 @@ void CloseOnExecFrom3(int maxFd) {
 }
 
 // posix_spawn with what the forked child does by hand: no blocked signals,
-// every signal at its default, standard input from /dev/null, no inherited
-// descriptor beyond the standard three. Zero or the error number (the exec's
+// every signal at its default, the standard streams on /dev/null, no
+// inherited descriptor beyond them. Zero or the error number (the exec's
 // own failure included).
 int SpawnWithCleanSlate(const std::string& program, char** argv, char** env, int devNull,
                         pid_t& pid) {
@@ -168,7 +214,8 @@ int SpawnWithCleanSlate(const std::string& program, char** argv, char** env, int
   int error = ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   if (error == 0) error = ::posix_spawnattr_setsigmask(&attr, &none);
   if (error == 0) error = ::posix_spawnattr_setsigdefault(&attr, &all);
-  if (error == 0) error = ::posix_spawn_file_actions_adddup2(&actions, devNull, 0);
+  for (int target = 0; target <= 2 && error == 0; ++target)
+    error = ::posix_spawn_file_actions_adddup2(&actions, devNull, target);
   if (error == 0) error = ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
   if (error == 0) error = ::posix_spawn(&pid, program.c_str(), &actions, &attr, argv, env);
   ::posix_spawn_file_actions_destroy(&actions);
@@ -300,6 +347,10 @@ bool LogindSessionSource::ListSessions(std::vector<LoginSession>& sessions) {
     char* cls = nullptr;
     if (sd_session_get_class(ids[i], &cls) >= 0 && cls) s.sessionClass = cls;
     std::free(cls);
+    char* seat = nullptr;
+    s.onSeat = sd_session_get_seat(ids[i], &seat) >= 0 && seat && *seat;
+    std::free(seat);
+    s.remote = sd_session_is_remote(ids[i]) > 0;
     std::free(ids[i]);
     if (known) sessions.push_back(std::move(s));
   }
@@ -333,6 +384,9 @@ PosixDesktopLauncher::PosixDesktopLauncher(LoginSessionSource& sessions,
 uint32_t PosixDesktopLauncher::ActiveUserSession() {
   std::vector<LoginSession> list;
   if (!sessions_.ListSessions(list)) return kNoSession;
+  std::stable_sort(list.begin(), list.end(), [](const LoginSession& a, const LoginSession& b) {
+    return SessionRank(a) < SessionRank(b);
+  });
   std::vector<SessionState> states;
   for (const LoginSession& s : list) {
     if (s.sessionClass != "user") continue;
@@ -384,6 +438,13 @@ std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
         return nullptr;
       }
       switchUser = true;
+    } else if (::geteuid() == 0) {
+      if (!HeadlessAccount(runAs)) {
+        LogError(std::string("No account to run the program as: neither ") + kServiceAccount +
+                 " nor " + kFallbackAccount + " exists");
+        return nullptr;
+      }
+      switchUser = true;
     }
   }
 
@@ -399,7 +460,7 @@ std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
   }
   const bool changeIds = switchUser && runAs.uid != ::geteuid();
 
-  Fd devNull(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+  Fd devNull(OpenDevNull());
   if (devNull.get() < 0) {
     Fail(errno);
     return nullptr;
@@ -441,7 +502,9 @@ std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
     struct sigaction dfl {};
     dfl.sa_handler = SIG_DFL;
     for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
-    if (::dup2(devNull.get(), 0) < 0) ChildFail(errWrite.get());
+    for (int target = 0; target <= 2; ++target) {
+      if (::dup2(devNull.get(), target) < 0) ChildFail(errWrite.get());
+    }
     if (changeIds) {
       if (::setgroups(runAs.groups.size(), runAs.groups.data()) != 0) ChildFail(errWrite.get());
       if (::setgid(runAs.gid) != 0) ChildFail(errWrite.get());

@@ -2,8 +2,9 @@
 // Starting programs for the logged-in user on Linux. The sessions come from
 // logind; in the service the program runs as the session's user with that
 // user's own environment, in a console run as the daemon itself. CUPS needs
-// no desktop, so a service with nobody logged in starts the program as its
-// own user: a headless print server still prints.
+// no desktop, so a service with nobody logged in still prints, but never as
+// root: the program runs as the service's own system account, or as nobody
+// when that account is missing.
 #include <sys/types.h>
 
 #include <functional>
@@ -20,7 +21,14 @@ struct LoginSession {
   uint32_t uid = 0;          // the session's user
   bool active = false;       // in the foreground of its seat (or remote and active)
   std::string sessionClass;  // "user", "greeter", "lock-screen", "background", ...
+  bool onSeat = false;       // attached to a seat: the local console or desktop
+  bool remote = false;       // logged in over the network (SSH and the like)
 };
+
+// The account a headless service runs programs as, and the one used when it
+// does not exist.
+inline constexpr const char* kServiceAccount = "tillerbrook";
+inline constexpr const char* kFallbackAccount = "nobody";
 
 // Where the sessions come from; tests name their own.
 class LoginSessionSource {
@@ -49,18 +57,21 @@ class PosixDesktopLauncher : public DesktopLauncher {
   PosixDesktopLauncher(LoginSessionSource& sessions, std::function<bool()> inServiceSession,
                        std::string programFolder = {});
 
-  // The first active session of class "user" (not numbered 0); kNoSession when
-  // nobody is logged in or the sessions cannot be read.
+  // An active session of class "user" (not numbered 0), in this order: one on
+  // a seat (someone at the machine), then a local one without a seat, then a
+  // remote one (SSH); logind's own order within each. kNoSession when nobody
+  // is logged in or the sessions cannot be read.
   uint32_t ActiveUserSession() override;
 
   // The user of a session from ActiveUserSession; false when it is gone.
   bool SessionUser(uint32_t session, uid_t& uid);
 
-  // The program runs as the session's user in the service and as the daemon
-  // in a console run; its standard input is the null device, its output
-  // streams are the daemon's log, no other descriptor is inherited, signal
-  // dispositions and mask are the defaults. The window mode has no meaning
-  // here. Null when the program cannot be found or started (LastError).
+  // The program runs as the session's user in the service (as kServiceAccount
+  // or kFallbackAccount when nobody is logged in and the daemon is root) and
+  // as the daemon in a console run; its standard streams are the null device,
+  // no other descriptor is inherited, signal dispositions and mask are the
+  // defaults. The window mode has no meaning here. Null when the program
+  // cannot be found or started (LastError).
   std::unique_ptr<ChildProcess> CreateProcessOnUserDesktop(const std::string& commandLine,
                                                            WindowMode mode) override;
 

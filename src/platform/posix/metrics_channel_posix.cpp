@@ -282,27 +282,21 @@ class PosixPipeClient : public MetricsPipeClient {
   Fd fd_;
 };
 
-// Credentials of the calling thread only (see the header).
-// Real and effective ids both change, so that access checks made on the
-// real id (libcups uses access() to decide whether it may read a queue's
-// file) see the user too; the saved id keeps the way back.
+// Credentials of the calling thread only (see the header). Only the
+// effective ids change (and with them the file-system ids the kernel checks
+// files against); the real and saved ids stay the daemon's, so the user
+// cannot signal or trace the daemon while a thread acts for them, and the
+// saved id is the way back.
 long ThreadSetGroups(const std::vector<gid_t>& groups) {
   return ::syscall(SYS_setgroups, groups.size(), groups.data());
 }
-long ThreadSetGids(gid_t real, gid_t effective) {
-  return ::syscall(SYS_setresgid, real, effective, -1);
-}
-long ThreadSetUids(uid_t real, uid_t effective) {
-  return ::syscall(SYS_setresuid, real, effective, -1);
-}
+long ThreadSetEffectiveGid(gid_t gid) { return ::syscall(SYS_setresgid, -1, gid, -1); }
+long ThreadSetEffectiveUid(uid_t uid) { return ::syscall(SYS_setresuid, -1, uid, -1); }
 
 class ThreadImpersonation : public Impersonation {
  public:
   ThreadImpersonation(uid_t uid, gid_t gid, std::vector<gid_t> groups)
-      : savedRealUid_(::getuid()),
-        savedUid_(::geteuid()),
-        savedRealGid_(::getgid()),
-        savedGid_(::getegid()) {
+      : savedUid_(::geteuid()), savedGid_(::getegid()) {
     const int n = ::getgroups(0, nullptr);
     if (n > 0) {
       savedGroups_.resize(static_cast<size_t>(n));
@@ -320,12 +314,12 @@ class ThreadImpersonation : public Impersonation {
       return false;
     }
     groupsChanged_ = true;
-    if (ThreadSetGids(targetGid_, targetGid_) != 0) {
+    if (ThreadSetEffectiveGid(targetGid_) != 0) {
       error = Failed("setresgid", errno);
       return false;
     }
     gidChanged_ = true;
-    if (ThreadSetUids(targetUid_, targetUid_) != 0) {
+    if (ThreadSetEffectiveUid(targetUid_) != 0) {
       error = Failed("setresuid", errno);
       return false;
     }
@@ -335,15 +329,13 @@ class ThreadImpersonation : public Impersonation {
 
   ~ThreadImpersonation() override {
     // The uids first: only the restored identity may set gids and groups again.
-    if (uidChanged_) ThreadSetUids(savedRealUid_, savedUid_);
-    if (gidChanged_) ThreadSetGids(savedRealGid_, savedGid_);
+    if (uidChanged_) ThreadSetEffectiveUid(savedUid_);
+    if (gidChanged_) ThreadSetEffectiveGid(savedGid_);
     if (groupsChanged_) ThreadSetGroups(savedGroups_);
   }
 
  private:
-  uid_t savedRealUid_;
   uid_t savedUid_;
-  gid_t savedRealGid_;
   gid_t savedGid_;
   std::vector<gid_t> savedGroups_;
   uid_t targetUid_ = 0;
@@ -443,6 +435,9 @@ std::unique_ptr<HelperProcess> PosixMetricsChannel::StartHelper(SessionUser& ses
   const bool changeIds = user.uid != ::geteuid();
 
   Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
+  // Kept above the standard three: a copy onto itself would stay close-on-exec.
+  if (devNull.get() >= 0 && devNull.get() <= 2)
+    devNull.Reset(::fcntl(devNull.get(), F_DUPFD_CLOEXEC, 3));
   if (devNull.get() < 0) {
     error = Failed("open(/dev/null)", errno);
     return nullptr;

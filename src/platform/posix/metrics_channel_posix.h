@@ -13,7 +13,9 @@
 // thread alone, with the raw system calls (glibc's wrappers would switch every
 // thread of the daemon). That is what a thread token is on Windows: the
 // spooler code then reads the user's own lpoptions and files with the user's
-// rights, while the other request threads keep running as the daemon.
+// rights, while the other request threads keep running as the daemon. The
+// real and saved ids stay the daemon's, so the user gains no right over the
+// daemon's process (no signal, no trace) meanwhile.
 #include <sys/types.h>
 
 #include <functional>

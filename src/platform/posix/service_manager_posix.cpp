@@ -1,6 +1,8 @@
 #include "platform/posix/service_manager_posix.h"
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -12,7 +14,9 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/posix/launcher_posix.h"
 #include "platform/posix/process_posix.h"
+#include "service/logging.h"
 
 extern char** environ;
 
@@ -21,14 +25,36 @@ namespace tb::platform {
 namespace {
 constexpr const char* kUnitName = "Orv_Tillerbrook.service";
 
+// A path as one word of a unit line: quoted, with the characters systemd
+// would read as escapes or specifiers written literally.
 std::string QuoteForUnit(const std::string& path) {
   std::string out = "\"";
   for (char c : path) {
     if (c == '"' || c == '\\') out.push_back('\\');
+    if (c == '%') out.push_back('%');
     out.push_back(c);
   }
   out.push_back('"');
   return out;
+}
+
+bool HasControlCharacter(const std::string& text) {
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t cut = path.rfind('/');
+  if (cut == std::string::npos) return ".";
+  return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// `path` is `folder` or lies somewhere below it.
+bool WithinFolder(const std::string& path, const std::string& folder) {
+  return path.compare(0, folder.size(), folder) == 0 &&
+         (path.size() == folder.size() || path[folder.size()] == '/');
 }
 }  // namespace
 
@@ -47,14 +73,35 @@ int RunCommand(const std::vector<std::string>& argv) {
 }
 
 SystemdServiceManager::SystemdServiceManager(std::string unitDir, CommandRunner runner,
-                                             std::function<void(unsigned ms)> sleeper)
-    : unitDir_(std::move(unitDir)), run_(std::move(runner)), sleep_(std::move(sleeper)) {
+                                             std::function<void(unsigned ms)> sleeper,
+                                             AccountCheck accountExists)
+    : unitDir_(std::move(unitDir)),
+      run_(std::move(runner)),
+      sleep_(std::move(sleeper)),
+      accountExists_(std::move(accountExists)) {
   if (!sleep_) sleep_ = [](unsigned ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  if (!accountExists_) accountExists_ = AccountExists;
 }
 
 std::string SystemdServiceManager::UnitPath() const { return unitDir_ + "/" + kUnitName; }
 
 std::string SystemdServiceManager::UnitText(const std::string& executablePath) {
+  if (executablePath.empty() || HasControlCharacter(executablePath)) return {};
+  const std::string folder = FolderOf(executablePath);
+  // The sandbox still lets the daemon switch to the users it prints for
+  // (NoNewPrivileges would not) and write its own folder (database, logs,
+  // document cache). The user's lpoptions is only read; the CUPS socket is
+  // AF_UNIX. A private /tmp would hide a program installed there.
+  std::string sandbox =
+      "ProtectSystem=full\n"
+      "ProtectHome=read-only\n";
+  if (!WithinFolder(folder, "/tmp") && !WithinFolder(folder, "/var/tmp"))
+    sandbox += "PrivateTmp=yes\n";
+  sandbox +=
+      "ProtectKernelTunables=yes\n"
+      "ProtectControlGroups=yes\n"
+      "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+      "ReadWritePaths=" + QuoteForUnit(folder) + "\n";
   return "[Unit]\n"
          "Description=Orv label print daemon (HTTP on port 3806).\n"
          "After=network.target cups.service\n"
@@ -64,10 +111,24 @@ std::string SystemdServiceManager::UnitText(const std::string& executablePath) {
          "ExecStart=" + QuoteForUnit(executablePath) + "\n"
          "Restart=on-failure\n"
          "RestartSec=5\n"
-         "TimeoutStopSec=45\n"
+         "TimeoutStopSec=45\n" +
+         sandbox +
          "\n"
          "[Install]\n"
          "WantedBy=multi-user.target\n";
+}
+
+bool AccountExists(const std::string& name) {
+  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  int rc;
+  while ((rc = ::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE &&
+         buf.size() < (1u << 20)) {
+    buf.resize(buf.size() * 2);
+  }
+  return rc == 0 && found;
 }
 
 bool SystemdServiceManager::Install(const std::string& executablePath) {
@@ -75,10 +136,22 @@ bool SystemdServiceManager::Install(const std::string& executablePath) {
   std::error_code ec;
   // Like the Windows service manager: an existing service is a failure.
   if (fs::exists(UnitPath(), ec)) return false;
+  const std::string unit = UnitText(executablePath);
+  if (unit.empty()) return false;
+  // Made before the unit exists, so the service never starts without it. A
+  // failure costs nothing but the fallback account.
+  if (!accountExists_(kServiceAccount)) {
+    const int rc = run_({"useradd", "--system", "--no-create-home", "--shell",
+                         "/usr/sbin/nologin", kServiceAccount});
+    if (rc != 0) {
+      LogError(std::string("useradd ") + kServiceAccount + " failed (" + std::to_string(rc) +
+               "); prints without a logged-in user will run as " + kFallbackAccount);
+    }
+  }
   {
     std::ofstream out(UnitPath(), std::ios::binary | std::ios::trunc);
     if (!out) return false;
-    out << UnitText(executablePath);
+    out << unit;
     out.flush();
     if (!out) {
       out.close();
@@ -99,6 +172,10 @@ ServiceManager::UninstallResult SystemdServiceManager::Uninstall() {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (!fs::exists(UnitPath(), ec)) return UninstallResult::kCannotOpen;
+  // Removing the unit needs write access to its folder. Without it nothing is
+  // stopped either: the service could not be opened for deletion.
+  if (::faccessat(AT_FDCWD, unitDir_.c_str(), W_OK | X_OK, AT_EACCESS) != 0)
+    return UninstallResult::kCannotOpen;
   if (run_({"systemctl", "stop", kUnitName}) == 0) {
     // Poll like the Windows stop: up to 120 times, 500 ms apart.
     for (int i = 0; i < 120; ++i) {

@@ -14,22 +14,33 @@ namespace tb::platform {
 using CommandRunner = std::function<int(const std::vector<std::string>& argv)>;
 int RunCommand(const std::vector<std::string>& argv);
 
+// Whether a named account exists; tests answer for the machine.
+using AccountCheck = std::function<bool(const std::string& name)>;
+bool AccountExists(const std::string& name);
+
 class SystemdServiceManager : public ServiceManager {
  public:
   SystemdServiceManager(std::string unitDir, CommandRunner runner,
-                        std::function<void(unsigned ms)> sleeper = nullptr);
+                        std::function<void(unsigned ms)> sleeper = nullptr,
+                        AccountCheck accountExists = nullptr);
 
+  // Also makes the system account headless prints run as, when missing; the
+  // service still works without it (prints then run as nobody).
   bool Install(const std::string& executablePath) override;
+  // kCannotOpen also when the caller may not remove the unit: nothing is
+  // stopped or disabled then.
   UninstallResult Uninstall() override;
   int RunDispatcher(const ServiceCallbacks& callbacks) override;
 
   std::string UnitPath() const;
+  // Empty when the path cannot be written into a unit (a control character).
   static std::string UnitText(const std::string& executablePath);
 
  private:
   std::string unitDir_;
   CommandRunner run_;
   std::function<void(unsigned ms)> sleep_;
+  AccountCheck accountExists_;
 };
 
 // Translates status reports into sd_notify messages.
