@@ -1,9 +1,11 @@
 #include "service/entry_point.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <thread>
 
+#include "platform/log_output.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
@@ -51,6 +53,11 @@ int RunService() {
                                      .count());
   };
   hooks.sleepMs = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  hooks.endProcess = [](uint32_t code) {
+    platform::FlushStandardStreams();
+    // No atexit handlers or static destructors: the abandoned daemon still runs.
+    std::_Exit(static_cast<int>(code));
+  };
   // Never destroyed: an abandoned worker may still reach it while the process ends.
   // Held in a static so that leak checkers count it as in use, not lost.
   [[maybe_unused]] static ServiceRunner* volatile keptRunner = nullptr;
