@@ -141,7 +141,14 @@ std::unique_ptr<ChildProcess> Win32DesktopLauncher::CreateProcessOnUserDesktop(
   PROCESS_INFORMATION pi{};
 
   DWORD ownSession = 0;
-  if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) || ownSession != 0) {
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession)) {
+    // Not knowing whether this is the service, starting the program here
+    // could run it as SYSTEM: fail instead.
+    Failed();
+    LogError("ProcessIdToSessionId failed: " + std::to_string(t_lastError));
+    return nullptr;
+  }
+  if (ownSession != 0) {
     // A console run already lives in the user's session.
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi)) {

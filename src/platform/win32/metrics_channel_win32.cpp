@@ -6,10 +6,13 @@
 #include <wtsapi32.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/log_output.h"
 #include "platform/win32/wide_text.h"
+#include "service/logging.h"
 
 namespace tb::platform {
 namespace {
@@ -21,6 +24,8 @@ constexpr DWORD kPipeOpenMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTA
                                 FILE_FLAG_OVERLAPPED;  // 0x40080001
 constexpr DWORD kPipeBufferBytes = 4096;
 constexpr DWORD kPipeDefaultTimeoutMs = 8000;
+constexpr int kRelistenAttempts = 16;
+constexpr DWORD kRevertFailedExitCode = 1;
 
 std::string Failed(const char* call, DWORD error = GetLastError()) {
   return std::string(call) + " failed: " + std::to_string(static_cast<uint32_t>(error));
@@ -212,14 +217,21 @@ class WinPipeServer : public MetricsPipeServer {
 
  private:
   bool StartConnect(std::string& error) {
-    ResetEvent(connectEvent_.get());
-    connectOv_ = OVERLAPPED{};
-    connectOv_.hEvent = connectEvent_.get();
-    if (ConnectNamedPipe(pipe_.get(), &connectOv_)) {
-      connected_ = true;
-      return true;
+    // A client that connected and closed before this call leaves the pipe
+    // closing (ERROR_NO_DATA): drop it and listen again. Bounded, so a
+    // process doing that in a loop cannot hold this thread.
+    DWORD e = ERROR_NO_DATA;
+    for (int attempt = 0; attempt < kRelistenAttempts && e == ERROR_NO_DATA; ++attempt) {
+      ResetEvent(connectEvent_.get());
+      connectOv_ = OVERLAPPED{};
+      connectOv_.hEvent = connectEvent_.get();
+      if (ConnectNamedPipe(pipe_.get(), &connectOv_)) {
+        connected_ = true;
+        return true;
+      }
+      e = GetLastError();
+      if (e == ERROR_NO_DATA) DisconnectNamedPipe(pipe_.get());
     }
-    const DWORD e = GetLastError();
     if (e == ERROR_PIPE_CONNECTED) {
       connected_ = true;
       return true;
@@ -269,7 +281,15 @@ class WinPipeClient : public MetricsPipeClient {
 class WinImpersonation : public Impersonation {
  public:
   ~WinImpersonation() override {
-    if (impersonating) RevertToSelf();
+    if (impersonating && !RevertToSelf()) {
+      // This thread would go on serving requests as the user (or, for a
+      // restricted user, fail them all). The service manager restarts us.
+      const DWORD e = GetLastError();
+      LogError("[Service] RevertToSelf failed: " + std::to_string(static_cast<uint32_t>(e)) +
+               "; ending the process");
+      FlushStandardStreams();
+      std::_Exit(static_cast<int>(kRevertFailedExitCode));
+    }
     if (profileLoaded) UnloadUserProfile(token.get(), profile);
   }
   Handle token;
@@ -307,8 +327,11 @@ std::unique_ptr<MetricsPipeServer> Win32MetricsChannel::CreateMetricsPipe(
     return nullptr;
   }
   SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-  HANDLE pipe = CreateNamedPipeW(Utf8ToWide(name).c_str(), kPipeOpenMode, 0, 1, kPipeBufferBytes,
-                                 kPipeBufferBytes, kPipeDefaultTimeoutMs, &sa);
+  // Only a helper on this machine ever answers; a client over the network is
+  // refused before it can connect.
+  HANDLE pipe = CreateNamedPipeW(Utf8ToWide(name).c_str(), kPipeOpenMode,
+                                 PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeBufferBytes, kPipeBufferBytes,
+                                 kPipeDefaultTimeoutMs, &sa);
   const DWORD e = GetLastError();
   LocalFree(sd);
   if (pipe == INVALID_HANDLE_VALUE) {
