@@ -8,7 +8,10 @@
 #   - pdfium.dll is found beside the program but never on PATH or in the
 #     current folder;
 #   - a client that connects to the metrics pipe and drops before the daemon
-#     listens does not stop the pipe from listening.
+#     listens does not stop the pipe from listening;
+#   - the print launcher refuses to start anything when the daemon's own
+#     session cannot be told;
+#   - a thread whose RevertToSelf fails after impersonating ends the process.
 # Usage: wine_service_check.sh <Tillerbrook.exe> <wine-prefix-folder>
 # Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
 set -uo pipefail
@@ -129,6 +132,23 @@ if [ "$out" = "listening again" ]; then
   log "metrics pipe: a client that dropped before the listen is passed over"
 else
   fail "metrics pipe after a dropped client: $out"
+fi
+
+# --- the print launcher when the daemon's session is unknown ----------------
+out=$(probe nosession)
+if [ "$out" = "refused: 5" ]; then
+  log "unknown own session: the launch fails with the error, nothing is started"
+else
+  fail "launcher without its own session: $out"
+fi
+
+# --- a failed revert after impersonation ends the process --------------------
+out=$(probe revert)
+if [ "$out" = "ended with 1" ] &&
+    tr -d '\r' <"$WORK/probe-err.txt" | grep -qx '\[Service\] RevertToSelf failed: 5; ending the process'; then
+  log "failed RevertToSelf: logged, and the process is ended"
+else
+  fail "failed RevertToSelf: $out $(tr -d '\r' <"$WORK/probe-err.txt")"
 fi
 
 stop_wine

@@ -65,9 +65,23 @@ void SetFileModes() {
 // A process the service manager starts has no standard handles: its
 // streams have no descriptor (_fileno is negative) that could be moved.
 // Reopening such a stream on the null device gives it one.
-bool EnsureDescriptor(FILE* stream) {
+bool EnsureDescriptor(FILE* stream, int standardFd) {
   if (_fileno(stream) >= 0) return true;
-  return _wfreopen(L"NUL", L"w", stream) != nullptr && _fileno(stream) >= 0;
+  if (_wfreopen(L"NUL", L"w", stream) != nullptr && _fileno(stream) >= 0) return true;
+#if !defined(_UCRT)
+  // Some msvcrt builds refuse to reopen a stream that never had a
+  // descriptor: give the standard descriptor a file and tie the stream to it.
+  const int nul = _wopen(L"NUL", _O_WRONLY | _O_TEXT | _O_NOINHERIT);
+  if (nul < 0) return false;
+  const bool ok = _dup2(nul, standardFd) == 0;
+  _close(nul);
+  if (!ok) return false;
+  stream->_file = standardFd;
+  return _fileno(stream) == standardFd;
+#else
+  (void)standardFd;
+  return false;
+#endif
 }
 
 // _dup2 makes inheritable handles: a program the daemon starts must not get
@@ -85,7 +99,7 @@ void KeepFromChildren(FILE* stream) {
 bool RedirectBoth(int fd) {
   std::fflush(stdout);
   std::fflush(stderr);
-  if (!EnsureDescriptor(stdout) || !EnsureDescriptor(stderr)) {
+  if (!EnsureDescriptor(stdout, 1) || !EnsureDescriptor(stderr, 2)) {
     _close(fd);
     return false;
   }

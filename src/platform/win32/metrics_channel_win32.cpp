@@ -280,15 +280,16 @@ class WinPipeClient : public MetricsPipeClient {
 
 class WinImpersonation : public Impersonation {
  public:
+  explicit WinImpersonation(Win32MetricsChannel& channel) : channel_(channel) {}
   ~WinImpersonation() override {
-    if (impersonating && !RevertToSelf()) {
-      // This thread would go on serving requests as the user (or, for a
-      // restricted user, fail them all). The service manager restarts us.
+    if (impersonating && !channel_.Revert()) {
+      // This thread would go on serving requests as the user. The service
+      // manager starts the daemon again.
       const DWORD e = GetLastError();
       LogError("[Service] RevertToSelf failed: " + std::to_string(static_cast<uint32_t>(e)) +
                "; ending the process");
-      FlushStandardStreams();
-      std::_Exit(static_cast<int>(kRevertFailedExitCode));
+      channel_.EndProcess(kRevertFailedExitCode);
+      return;  // only reached when ending was replaced (tests)
     }
     if (profileLoaded) UnloadUserProfile(token.get(), profile);
   }
@@ -296,6 +297,9 @@ class WinImpersonation : public Impersonation {
   HANDLE profile = nullptr;
   bool impersonating = false;
   bool profileLoaded = false;
+
+ private:
+  Win32MetricsChannel& channel_;
 };
 
 }  // namespace
@@ -316,6 +320,13 @@ std::unique_ptr<SessionUser> Win32MetricsChannel::OpenSessionUser(uint32_t sessi
 }
 
 uint64_t Win32MetricsChannel::TickCount() { return GetTickCount64(); }
+
+bool Win32MetricsChannel::Revert() { return RevertToSelf() != FALSE; }
+
+void Win32MetricsChannel::EndProcess(uint32_t code) {
+  FlushStandardStreams();
+  std::_Exit(static_cast<int>(code));
+}
 
 std::unique_ptr<MetricsPipeServer> Win32MetricsChannel::CreateMetricsPipe(
     const std::string& baseName, std::string& error) {
@@ -412,7 +423,7 @@ void Win32MetricsChannel::WaitForMetricsPipe(const std::string& name, uint32_t t
 
 std::unique_ptr<Impersonation> Win32MetricsChannel::ImpersonateSessionUser(uint32_t session,
                                                                            std::string& error) {
-  auto context = std::make_unique<WinImpersonation>();
+  auto context = std::make_unique<WinImpersonation>(*this);
   if (!WTSQueryUserToken(session, context->token.out())) {
     error = "WTSQueryUserToken(" + std::to_string(session) + ") failed: " +
             std::to_string(static_cast<uint32_t>(GetLastError()));

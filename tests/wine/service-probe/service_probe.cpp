@@ -9,6 +9,9 @@
 //                                     prints the outcome
 //   service_probe nodata              a client that connects to the metrics
 //                                     pipe and drops before it is listened on
+//   service_probe nosession           the print launcher when the daemon's own
+//                                     session cannot be told
+//   service_probe revert              ending an impersonation whose revert fails
 #include <windows.h>
 #include <io.h>
 
@@ -17,6 +20,8 @@
 #include <vector>
 
 #include "pdffit/pdfium_api.h"
+#include "platform/log_output.h"
+#include "platform/win32/launcher_win32.h"
 #include "platform/win32/metrics_channel_win32.h"
 #include "platform/win32/wide_text.h"
 #include "service/daemon_main.h"
@@ -119,6 +124,55 @@ int NoData() {
   return 0;
 }
 
+// The session query fails as it could for a service: the launcher must not
+// start the program where it stands (that would be SYSTEM in session 0).
+class SessionlessLauncher : public tb::platform::Win32DesktopLauncher {
+ protected:
+  bool OwnSession(uint32_t&) override {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+};
+
+int NoSession() {
+  SessionlessLauncher launcher;
+  auto child = launcher.CreateProcessOnUserDesktop("cmd.exe /c exit 0",
+                                                   tb::platform::WindowMode::kHidden);
+  if (child) {
+    std::printf("started anyway\n");
+    return 1;
+  }
+  std::printf("refused: %u\n", launcher.LastError());
+  return 0;
+}
+
+// RevertToSelf fails (after really reverting, so the probe itself stays
+// sound); ending the process is noted instead of done.
+class FailingRevertChannel : public tb::platform::Win32MetricsChannel {
+ public:
+  bool Revert() override {
+    RevertToSelf();
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  void EndProcess(uint32_t code) override { endedWith = static_cast<int>(code); }
+  int endedWith = -1;
+};
+
+int FailedRevert() {
+  FailingRevertChannel channel;
+  tb::platform::Win32DesktopLauncher launcher;
+  std::string error;
+  auto context = channel.ImpersonateSessionUser(launcher.ActiveUserSession(), error);
+  if (!context) {
+    std::printf("impersonation: %s\n", error.c_str());
+    return 1;
+  }
+  context.reset();
+  std::printf("ended with %d\n", channel.endedWith);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -127,6 +181,8 @@ int main(int argc, char** argv) {
   if (mode == "log" && argc > 2) return Log(argv[2]);
   if (mode == "pdfium") return Pdfium();
   if (mode == "nodata") return NoData();
-  std::fprintf(stderr, "usage: service_probe detached|log <folder> | pdfium | nodata\n");
+  if (mode == "nosession") return NoSession();
+  if (mode == "revert") return FailedRevert();
+  std::fprintf(stderr, "usage: service_probe detached|log <folder> | pdfium | nodata | nosession | revert\n");
   return 64;
 }
