@@ -121,7 +121,10 @@ uint32_t ServiceRunner::ServiceMain(platform::ServiceStatusSink& sink) {
   // The abandoned daemon's threads still use process-wide objects (caches,
   // the maintenance thread, the listening socket): end before anything is
   // destroyed under them.
-  if (abandoned && hooks_.endProcess) hooks_.endProcess(exitCode);
+  if (abandoned) {
+    LogError("[Service] the daemon did not stop within 45 s; ending the process");
+    if (hooks_.endProcess) hooks_.endProcess(exitCode);
+  }
   return exitCode;
 }
 
