@@ -4,7 +4,7 @@
 #   - a process started detached with no standard handles, as the service
 #     manager starts the service, opens the log the service way, writes both
 #     streams and rotates: both files hold the lines (UTF-8, CR LF) and the
-#     log's handles are not inheritable;
+#     log's handles are not inheritable (also when it started with handles);
 #   - pdfium.dll is found beside the program but never on PATH or in the
 #     current folder;
 #   - a client that connects to the metrics pipe and drops before the daemon
@@ -110,6 +110,18 @@ PY
   else
     fail "the log files do not hold the lines ($(ls -l "$WORK/svc/logs" 2>&1 | tr '\n' ' '))"
   fi
+fi
+
+# The same with standard handles (a redirected start): the moved descriptors
+# must not be inheritable either (exit code 3 says one is).
+mkdir -p "$WORK/svc2"
+(cd "$WORK/cwd" && timeout 300 "$WINE" "$WORK/bin/service_probe.exe" log "$(winpath "$WORK/svc2")" \
+  >/dev/null 2>&1 </dev/null)
+code=$?
+if [ "$code" = 0 ]; then
+  log "log over inherited standard handles: written, handles not inheritable"
+else
+  fail "log over inherited standard handles: exit code $code"
 fi
 
 # --- pdfium.dll: program folder only, never PATH or the current folder ------
