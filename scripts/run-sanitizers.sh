@@ -20,7 +20,7 @@ if [ ${#MODES[@]} -eq 0 ]; then MODES=(asan tsan); fi
 # The tests that exercise threads and locks; the rest gain nothing under TSan.
 TSAN_FILTER="ServiceRunner*:MaintenanceThreadTest*:MaintenanceStoreTest*:PrinterListTest*:\
 MetricsTiers*:JobQueueTest*:ExecutionTest*:Base64Decode*:PrintTest.*Lock*:PdfiumLibrary*:\
-CleanDocumentCache*:SdNotifyStatusSink*"
+CleanDocumentCache*:SdNotifyStatusSink*:ActiveServer*"
 TSAN_INTEGRATION_FILTER="PrintIntegration.TwoPrintsAtOnce*:ServiceStop*:ServiceMode.Notifies*:\
 ServerSettings.KeepAlive*:ServerSettings.BodyLimit*:StoreDaemon.History*:PrintFaults.ProgramKilled*"
 

@@ -9,6 +9,7 @@
 #include "platform/launcher.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "printers/printer_list.h"
 
 namespace tb::metrics {
 namespace {
@@ -133,7 +134,11 @@ bool QueryMetricsByTiers(const std::string& printerName, PageMetrics& out, std::
   {
     PageMetrics asService;
     std::string text;
-    if (DerivePageMetrics(printerName, "system:", asService, text)) {
+    // As the service itself, a name of another computer's printer would make
+    // the spooler connect there with the machine's credentials.
+    if (printers::IsUnlistedRemotePrinter(printerName)) {
+      text = "OpenPrinterW failed: 1801 (not an installed printer)";
+    } else if (DerivePageMetrics(printerName, "system:", asService, text)) {
       out = std::move(asService);
       return true;
     }

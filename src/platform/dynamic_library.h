@@ -13,8 +13,9 @@ class DynamicLibrary {
   DynamicLibrary(const DynamicLibrary&) = delete;
   DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-  // Loads the library at `path` (UTF-8). A bare file name uses the system's
-  // search order. Any library held before is released first. False with the
+  // Loads the library at `path` (UTF-8). A bare file name is looked for in the
+  // program's folder and then the system folder only on Windows (dlopen's
+  // order elsewhere). Any library held before is released first. False with the
   // OS error number (GetLastError / errno, 0 when the OS gave none).
   bool Open(const std::string& path, uint32_t& error);
 

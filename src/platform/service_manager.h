@@ -51,7 +51,12 @@ class ServiceManager {
   // Registers the service (not started). True on success.
   virtual bool Install(const std::string& executablePath) = 0;
 
-  enum class UninstallResult { kCannotOpen, kDeleted, kDeleteFailed };
+  // The OS error of the last failed Install; 0 when unknown.
+  virtual uint32_t InstallError() const { return 0; }
+
+  // kMarkedForDeletion: deleted, but the service still runs or is held open,
+  // so the removal completes only after it stops or at restart.
+  enum class UninstallResult { kCannotOpen, kDeleted, kDeleteFailed, kMarkedForDeletion };
   virtual UninstallResult Uninstall() = 0;
 
   // Hands the process to the service manager. Returns the process exit code:

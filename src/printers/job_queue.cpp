@@ -17,6 +17,8 @@ using platform::EnumResult;
 using platform::JobControl;
 using platform::PrinterAccess;
 
+constexpr uint32_t kUnknownPrinterError = 1801;  // ERROR_INVALID_PRINTER_NAME
+
 struct JobBitText {
   uint32_t bit;
   const char* text;
@@ -60,6 +62,7 @@ json ListPrintJobs(const std::string& printerName) {
   json jobs = json::array();
   platform::Spooler* spooler = platform::Current().spooler;
   if (!spooler) return jobs;
+  if (IsUnlistedRemotePrinter(printerName)) return jobs;  // as if it could not be opened
   std::unique_ptr<platform::PrinterHandle> printer =
       spooler->OpenPrinter(printerName, PrinterAccess::kNoDefaults);
   if (!printer) return jobs;
@@ -72,6 +75,9 @@ json ListPrintJobs(const std::string& printerName) {
 int CancelPrintJob(std::string& printerName) {
   if (printerName.empty()) printerName = ResolveDefaultPrinter();
   platform::Spooler& spooler = SpoolerOrThrow();
+  if (IsUnlistedRemotePrinter(printerName)) {
+    throw std::runtime_error("OpenPrinter failed. Error: " + std::to_string(kUnknownPrinterError));
+  }
 
   std::unique_ptr<platform::PrinterHandle> printer =
       spooler.OpenPrinter(printerName, PrinterAccess::kAdminister);

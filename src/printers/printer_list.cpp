@@ -1,5 +1,6 @@
 #include "printers/printer_list.h"
 
+#include <cctype>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -163,6 +164,28 @@ std::string ResolveDefaultPrinter() {
   if (std::optional<std::string> configured = ConfiguredDefault()) return *configured;
   if (list.size() == 1) return list[0].value("name", std::string());
   return GetCachedDefaultPrinter();
+}
+
+bool IsUnlistedRemotePrinter(const std::string& name) {
+  auto separator = [](char c) { return c == '\\' || c == '/'; };
+  if (name.size() < 2 || !separator(name[0]) || !separator(name[1])) return false;
+  // Printer names compare without regard to ASCII case, as the spooler does.
+  auto same = [&name](const std::string& other) {
+    if (other.size() != name.size()) return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+      unsigned char a = static_cast<unsigned char>(name[i]);
+      unsigned char b = static_cast<unsigned char>(other[i]);
+      if (a != b && std::tolower(a) != std::tolower(b)) return false;
+    }
+    return true;
+  };
+  // A list that cannot be read refuses every remote name.
+  for (const json& entry : GetPrinterList()) {
+    auto it = entry.find("name");
+    if (it != entry.end() && it->is_string() && same(it->get_ref<const std::string&>()))
+      return false;
+  }
+  return true;
 }
 
 void SetPrinterCacheClock(CacheClock clock) {

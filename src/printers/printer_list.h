@@ -27,6 +27,12 @@ nlohmann::json ListPrintersWithDefault();
 // The configured "*" printer, else the only printer, else the system default.
 std::string ResolveDefaultPrinter();
 
+// True for a name of a printer on another computer ("\\host\queue") that is
+// not among the installed printers. The service must not hand such a name to
+// the spooler as itself: the spooler would connect to that host with the
+// machine's credentials.
+bool IsUnlistedRemotePrinter(const std::string& name);
+
 // The clock the cache reads its expiry against; an empty function restores the
 // steady clock. Lets tests move time instead of waiting.
 using CacheClock = std::function<std::chrono::steady_clock::time_point()>;

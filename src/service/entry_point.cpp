@@ -1,9 +1,11 @@
 #include "service/entry_point.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <exception>
 #include <thread>
 
+#include "platform/log_output.h"
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/service_manager.h"
@@ -15,12 +17,19 @@
 namespace tb {
 namespace {
 
+constexpr uint32_t kServiceMarkedForDelete = 1072;  // ERROR_SERVICE_MARKED_FOR_DELETE
+
 int InstallCommand() {
   platform::Platform& p = platform::Current();
   std::string path = p.process->ExecutablePath();
   if (!path.empty() && p.serviceManager->Install(path)) {
     LogInfo("服务安装成功！");
     return 0;
+  }
+  if (!path.empty() && p.serviceManager->InstallError() == kServiceMarkedForDelete) {
+    // Administrator rights would not help: the old service is still going away.
+    LogError("安装失败！错误 1072：旧服务已标记为删除，服务停止后或系统重启后才会删除完成。");
+    return 1;
   }
   LogError("安装失败，请确保以管理员身份运行！");
   return 1;
@@ -34,6 +43,10 @@ int UninstallCommand() {
       return 1;
     case R::kDeleted:
       LogInfo("服务卸载成功！");
+      return 0;
+    case R::kMarkedForDeletion:
+      LogInfo("服务卸载成功！");
+      LogInfo("服务仍在运行或被占用，删除将在服务停止后或系统重启时完成。");
       return 0;
     case R::kDeleteFailed:
       return 0;
@@ -51,6 +64,11 @@ int RunService() {
                                      .count());
   };
   hooks.sleepMs = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
+  hooks.endProcess = [](uint32_t code) {
+    platform::FlushStandardStreams();
+    // No atexit handlers or static destructors: the abandoned daemon still runs.
+    std::_Exit(static_cast<int>(code));
+  };
   // Never destroyed: an abandoned worker may still reach it while the process ends.
   // Held in a static so that leak checkers count it as in use, not lost.
   [[maybe_unused]] static ServiceRunner* volatile keptRunner = nullptr;

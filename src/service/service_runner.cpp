@@ -1,6 +1,10 @@
 #include "service/service_runner.h"
 
+#include <string>
+#include <system_error>
 #include <thread>
+
+#include "service/logging.h"
 
 namespace tb {
 
@@ -59,22 +63,43 @@ uint32_t ServiceRunner::ServiceMain(platform::ServiceStatusSink& sink) {
     sink_ = &sink;
   }
   constexpr uint32_t kStopAndShutdown = 5;
+  // The last report and forgetting the sink happen under one lock: the sink
+  // belongs to the caller, and an interrogate racing the end must not reach
+  // it once this returns.
+  auto reportStopped = [&](uint32_t win32Exit, uint32_t specificExit) {
+    std::lock_guard<std::mutex> lock(statusMutex_);
+    ReportLocked(platform::kServiceStopped, kStopAndShutdown, 0, false, win32Exit, specificExit);
+    sink_ = nullptr;
+  };
   Report(platform::kServiceStartPending, 0, 3000, true, 0, 0);
   Report(platform::kServiceRunning, kStopAndShutdown, 0, false, 0, 0);
 
   std::shared_ptr<Shared> shared = shared_;
   std::function<int()> run = hooks_.runDaemon;
-  std::thread worker([shared, run] {
+  std::function<void()> body = [shared, run] {
     int r = run();
     shared->result.exchange(r);
     shared->done.exchange(true);
     shared->stopEvent.Signal();
-  });
+  };
+  std::thread worker;
+  try {
+    worker = hooks_.startThread ? hooks_.startThread(std::move(body)) : std::thread(std::move(body));
+  } catch (const std::system_error& e) {
+    // Running was already reported; without this the service would hang there.
+    const uint32_t code = static_cast<uint32_t>(e.code().value());
+    LogError(std::string("[Service] cannot start the daemon thread: ") + e.what());
+    reportStopped(kServiceSpecificError, code);
+    return code;
+  }
 
   shared->stopEvent.Wait();
 
   const uint64_t deadline = hooks_.nowMs() + kStopDeadlineMs;
   while (!shared->done.load() && hooks_.nowMs() < deadline) {
+    // A stop that came before the daemon's server existed is delivered as
+    // soon as the server is there.
+    if (shuttingDown_.load() && !serverStopped_.load()) StopServerOnce();
     {
       std::lock_guard<std::mutex> lock(statusMutex_);
       ReportLocked(platform::kServiceStopPending, kStopAndShutdown, 5000, true, 0,
@@ -84,16 +109,27 @@ uint32_t ServiceRunner::ServiceMain(platform::ServiceStatusSink& sink) {
   }
 
   uint32_t exitCode;
-  if (shared->done.load()) {
+  const bool abandoned = !shared->done.load();
+  if (!abandoned) {
     worker.join();
     exitCode = static_cast<uint32_t>(shared->result.load());
   } else {
-    worker.detach();  // abandoned; the process ends when the dispatcher returns
+    worker.detach();
     exitCode = kAbandonedExitCode;
   }
-  Report(platform::kServiceStopped, kStopAndShutdown, 0, false,
-         exitCode == 0 ? 0 : kServiceSpecificError, exitCode);
+  reportStopped(exitCode == 0 ? 0 : kServiceSpecificError, exitCode);
+  // The abandoned daemon's threads still use process-wide objects (caches,
+  // the maintenance thread, the listening socket): end before anything is
+  // destroyed under them.
+  if (abandoned) {
+    LogError("[Service] the daemon did not stop within 45 s; ending the process");
+    if (hooks_.endProcess) hooks_.endProcess(exitCode);
+  }
   return exitCode;
+}
+
+void ServiceRunner::StopServerOnce() {
+  if (hooks_.stopServer && hooks_.stopServer()) serverStopped_.store(true);
 }
 
 void ServiceRunner::HandleControl(uint32_t control) {
@@ -112,7 +148,7 @@ void ServiceRunner::HandleControl(uint32_t control) {
                  status_.serviceSpecificExitCode);
   }
   shuttingDown_.store(true);
-  if (hooks_.stopServer) hooks_.stopServer();
+  StopServerOnce();
   shared_->stopEvent.Signal();
 }
 

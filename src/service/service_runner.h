@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 #include "platform/service_manager.h"
 
@@ -30,9 +31,17 @@ class ServiceRunner {
  public:
   struct Hooks {
     std::function<int()> runDaemon;            // RunDaemonGuarded
-    std::function<bool()> stopServer;          // stops ActiveServer if present
+    std::function<bool()> stopServer;          // true once a listening server was told to stop
     std::function<uint64_t()> nowMs;           // monotonic milliseconds
     std::function<void(uint32_t ms)> sleepMs;  // pause between stop reports
+    // Ends the process at once with `code` (flushing the log first); called
+    // after the stopped report when the daemon had to be abandoned, because
+    // returning would run static destructors under its live threads. Tests
+    // observe the call instead of exiting. Empty: nothing is called.
+    std::function<void(uint32_t code)> endProcess;
+    // Starts the worker thread; throws std::system_error when it cannot.
+    // Empty: a std::thread is started.
+    std::function<std::thread(std::function<void()> body)> startThread;
   };
 
   static constexpr uint32_t kStopDeadlineMs = 45000;
@@ -42,7 +51,9 @@ class ServiceRunner {
   ServiceRunner(Hooks hooks, std::atomic<bool>& shuttingDown);
 
   // ServiceMain: reports the whole sequence through `sink` and returns the
-  // service's exit code (the daemon's result, or 1053 when it was abandoned).
+  // service's exit code (the daemon's result, or 1053 when it was abandoned,
+  // in which case endProcess is called first). `sink` is no longer used once
+  // this returns.
   uint32_t ServiceMain(platform::ServiceStatusSink& sink);
 
   // The control handler: stop / shutdown while running, interrogate.
@@ -57,8 +68,13 @@ class ServiceRunner {
   void ReportLocked(uint32_t state, uint32_t accepted, uint32_t waitHint, bool pending,
                     uint32_t win32Exit, uint32_t specificExit);
 
+  // Asks the daemon's server to stop; remembers whether one was there, so a
+  // stop that came before the server existed is repeated until it lands.
+  void StopServerOnce();
+
   Hooks hooks_;
   std::atomic<bool>& shuttingDown_;
+  std::atomic<bool> serverStopped_{false};
   std::shared_ptr<Shared> shared_;
   mutable std::mutex statusMutex_;
   platform::ServiceStatus status_;

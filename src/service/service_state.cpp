@@ -8,6 +8,7 @@ namespace tb {
 namespace {
 std::mutex g_serverMutex;
 httplib::Server* g_activeServer = nullptr;
+bool g_stopDelivered = false;  // the published server has been told to stop
 }  // namespace
 
 std::atomic<bool>& ShuttingDown() {
@@ -18,6 +19,7 @@ std::atomic<bool>& ShuttingDown() {
 void PublishActiveServer(httplib::Server* server) {
   std::lock_guard<std::mutex> lock(g_serverMutex);
   g_activeServer = server;
+  g_stopDelivered = false;
 }
 
 void ClearActiveServer() {
@@ -28,7 +30,12 @@ void ClearActiveServer() {
 bool StopActiveServer() {
   std::lock_guard<std::mutex> lock(g_serverMutex);
   if (!g_activeServer) return false;
+  if (g_stopDelivered) return true;
+  // Before its listening loop runs, the server ignores a stop; the caller
+  // asks again later rather than losing the request.
+  if (!g_activeServer->is_running()) return false;
   g_activeServer->stop();
+  g_stopDelivered = true;
   return true;
 }
 

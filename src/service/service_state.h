@@ -17,9 +17,10 @@ std::atomic<bool>& ShuttingDown();
 // reach a server that is being destroyed.
 void PublishActiveServer(httplib::Server* server);
 void ClearActiveServer();
-// Stops the published server, if any: its listening socket is closed and the
-// listening loop returns once running requests have finished. True if a server
-// was there to stop.
+// Stops the published server once it listens: its listening socket is closed
+// and the listening loop returns once running requests have finished. True
+// when the stop was delivered (now or before); false when there is no server
+// or it is not listening yet, so the caller asks again later.
 bool StopActiveServer();
 
 }  // namespace tb

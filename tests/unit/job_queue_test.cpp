@@ -119,6 +119,30 @@ TEST_F(JobQueueTest, CancelReportsOpenAndEnumerationFailuresWithTheErrorNumber) 
   // The fixture checks that the opened printer was closed on the way out.
 }
 
+TEST_F(JobQueueTest, RemoteNamesReachTheSpoolerOnlyWhenInstalled) {
+  // A connection the machine has (listed) works as before; any other
+  // "\\host\queue" would make the spooler log on to that host as the service.
+  spooler.printers = {Printer("Zebra"), Printer("\\\\print01\\Labels")};
+  spooler.jobs["\\\\print01\\Labels"] = {Job(1)};
+  spooler.jobs["\\\\evil\\q"] = {Job(2)};
+  spooler.jobs["//evil/q"] = {Job(3)};
+  std::string name = "\\\\PRINT01\\labels";  // names compare without case
+  spooler.jobs[name] = {Job(4)};
+  EXPECT_EQ(CancelPrintJob(name), 1);
+
+  for (std::string remote : {"\\\\evil\\q", "//evil/q"}) {
+    try {
+      CancelPrintJob(remote);
+      ADD_FAILURE() << "no exception for " << remote;
+    } catch (const std::runtime_error& e) {
+      EXPECT_STREQ(e.what(), "OpenPrinter failed. Error: 1801");
+    }
+    EXPECT_EQ(ListPrintJobs(remote), json::array());
+  }
+  for (const auto& call : spooler.openCalls) EXPECT_EQ(call.name.find("evil"), std::string::npos);
+  EXPECT_EQ(spooler.jobs["\\\\evil\\q"].size(), 1u);
+}
+
 TEST_F(JobQueueTest, EmptyNameIsResolvedAndHandedBack) {
   spooler.printers = {Printer("Only")};
   spooler.jobs["Only"] = {Job(4)};

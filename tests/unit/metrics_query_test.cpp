@@ -11,6 +11,7 @@
 #include "metrics/metrics_query.h"
 #include "platform/platform.h"
 #include "platform/process.h"
+#include "printers/printer_list.h"
 #include "store/maintenance.h"
 
 namespace {
@@ -133,6 +134,28 @@ TEST_F(MetricsTiers, ImpersonationDecidesWhenTheHelperFails) {
   channel.impersonationError = "ImpersonateLoggedOnUser failed: 5";
   ASSERT_TRUE(tb::metrics::QueryMetricsByTiers("Label", m, error)) << error;
   EXPECT_EQ(m.source, "system:dc+user-devmode");
+}
+
+TEST_F(MetricsTiers, ServiceNeverMeasuresAnotherComputersPrinterAsItself) {
+  process.inService = true;
+  launcher.session = tb::platform::kNoSession;
+  tb::printers::ResetPrinterCache();
+  const std::string remote = "\\\\host\\Label";
+  spooler.printers = {tbtest::Printer("Label")};
+  spooler.documentDefaults[remote] = dm::MakeEmpty(0);
+  spooler.deviceCaps[remote] = {{88, 300}, {90, 300}, {8, 1200}, {10, 1800}};
+  PageMetrics m;
+  std::string error;
+  ASSERT_FALSE(tb::metrics::QueryMetricsByTiers(remote, m, error));
+  EXPECT_NE(error.find("system-session0: OpenPrinterW failed: 1801"), std::string::npos) << error;
+  EXPECT_EQ(spooler.opens.load(), 0);
+
+  // Once the machine has that connection, the service may measure it.
+  spooler.printers.push_back(tbtest::Printer(remote));
+  tb::printers::ResetPrinterCache();
+  ASSERT_TRUE(tb::metrics::QueryMetricsByTiers(remote, m, error)) << error;
+  EXPECT_EQ(m.source, "system:dc+user-devmode");
+  tb::printers::ResetPrinterCache();
 }
 
 TEST_F(MetricsTiers, HelperAnswerIsDecodedAndLabelled) {

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <system_error>
 #include <future>
 #include <thread>
 
@@ -31,6 +33,9 @@ struct Harness {
   std::shared_future<void> released = release.get_future().share();
   std::atomic<int> daemonResult{0};
   std::atomic<bool> daemonStarted{false};
+  std::atomic<int> endProcessCalls{0};
+  std::atomic<uint32_t> endProcessCode{0};
+  std::atomic<size_t> reportsAtEnd{0};
   bool daemonBlocks = true;
   // Stopping the server is what makes the real daemon return.
   bool stopReleasesDaemon = true;
@@ -45,6 +50,11 @@ struct Harness {
     h.stopServer = [this] {
       if (++stopCalls == 1 && stopReleasesDaemon) release.set_value();
       return true;
+    };
+    h.endProcess = [this](uint32_t code) {
+      ++endProcessCalls;
+      endProcessCode = code;
+      reportsAtEnd = sink.Reports().size();
     };
     h.nowMs = [this] { return clock.now.load(); };
     h.sleepMs = [this](uint32_t ms) {
@@ -101,6 +111,7 @@ TEST(ServiceRunner, OrderlyStopReportsTheWholeSequence) {
   EXPECT_EQ(last.checkPoint, 0u);
   EXPECT_EQ(last.win32ExitCode, 0u);
   EXPECT_EQ(last.serviceSpecificExitCode, 0u);
+  EXPECT_EQ(h.endProcessCalls.load(), 0);  // a finished daemon lets the process end normally
 }
 
 TEST(ServiceRunner, DaemonEndingByItselfStopsAtOnceWithServiceSpecificCode) {
@@ -117,9 +128,9 @@ TEST(ServiceRunner, DaemonEndingByItselfStopsAtOnceWithServiceSpecificCode) {
   EXPECT_FALSE(h.shuttingDown.load());
 }
 
-TEST(ServiceRunner, DaemonThatDoesNotFinishIsAbandonedAfter45Seconds) {
+TEST(ServiceRunner, DaemonThatDoesNotFinishIsAbandonedAndTheProcessEnds) {
   Harness h;
-  h.stopReleasesDaemon = false;  // e.g. a stop that came before the server existed
+  h.stopReleasesDaemon = false;  // e.g. a request that never finishes
   ServiceRunner runner(h.Hooks(), h.shuttingDown);
   auto main = std::async(std::launch::async, [&] { return runner.ServiceMain(h.sink); });
   WaitUntil([&] { return h.daemonStarted.load(); });
@@ -132,6 +143,10 @@ TEST(ServiceRunner, DaemonThatDoesNotFinishIsAbandonedAfter45Seconds) {
   EXPECT_EQ(r.back().win32ExitCode, 1066u);
   EXPECT_EQ(r.back().serviceSpecificExitCode, 1053u);
   EXPECT_EQ(r.size(), 2u + 1u + 180u + 1u);
+  // The process ends with the reported code, after the stopped report.
+  EXPECT_EQ(h.endProcessCalls.load(), 1);
+  EXPECT_EQ(h.endProcessCode.load(), 1053u);
+  EXPECT_EQ(h.reportsAtEnd.load(), r.size());
   h.release.set_value();  // lets the detached worker finish
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
 }
@@ -151,6 +166,65 @@ TEST(ServiceRunner, InterrogateRepeatsLastReportAndOtherControlsAreIgnored) {
   EXPECT_FALSE(h.shuttingDown.load());
   runner.HandleControl(platform::kControlStop);
   EXPECT_EQ(main.get(), 0u);
+}
+
+TEST(ServiceRunner, StopBeforeTheServerExistsIsDeliveredOnceItDoes) {
+  Harness h;
+  // The first stop finds no server (the daemon is still opening its
+  // database); the server appears right after and only a stop sent to it
+  // makes the daemon return.
+  std::atomic<bool> serverExists{false};
+  ServiceRunner::Hooks hooks = h.Hooks();
+  hooks.stopServer = [&] {
+    ++h.stopCalls;
+    if (!serverExists.exchange(true)) return false;
+    h.release.set_value();
+    return true;
+  };
+  ServiceRunner runner(std::move(hooks), h.shuttingDown);
+  auto main = std::async(std::launch::async, [&] { return runner.ServiceMain(h.sink); });
+  WaitUntil([&] { return h.daemonStarted.load(); });
+  runner.HandleControl(platform::kControlStop);
+  EXPECT_EQ(main.get(), 0u);
+  EXPECT_EQ(h.stopCalls.load(), 2);  // delivered once, then not repeated
+  EXPECT_LT(h.clock.sleeps.load(), 180);
+  auto r = h.sink.Reports();
+  EXPECT_EQ(r.back().currentState, 1u);
+  EXPECT_EQ(r.back().serviceSpecificExitCode, 0u);
+  EXPECT_EQ(h.endProcessCalls.load(), 0);
+}
+
+TEST(ServiceRunner, SinkIsNotUsedAfterServiceMainReturns) {
+  Harness h;
+  h.daemonBlocks = false;
+  h.daemonResult = -2;
+  ServiceRunner runner(h.Hooks(), h.shuttingDown);
+  // The dispatcher's sink lives on the stack of the call that returns here.
+  runner.ServiceMain(h.sink);
+  const size_t reports = h.sink.Reports().size();
+  runner.HandleControl(platform::kControlInterrogate);
+  runner.HandleControl(platform::kControlStop);
+  EXPECT_EQ(h.sink.Reports().size(), reports);
+  EXPECT_EQ(runner.LastReported().currentState, 1u);
+  EXPECT_EQ(h.stopCalls.load(), 0);
+}
+
+TEST(ServiceRunner, WorkerThatCannotStartReportsStoppedWithTheError) {
+  Harness h;
+  ServiceRunner::Hooks hooks = h.Hooks();
+  hooks.startThread = [](std::function<void()>) -> std::thread {
+    throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+  };
+  ServiceRunner runner(std::move(hooks), h.shuttingDown);
+  const uint32_t code = runner.ServiceMain(h.sink);
+  EXPECT_EQ(code, static_cast<uint32_t>(EAGAIN));
+  auto r = h.sink.Reports();
+  ASSERT_EQ(r.size(), 3u);
+  EXPECT_EQ(r[1].currentState, 4u);
+  EXPECT_EQ(r[2].currentState, 1u);
+  EXPECT_EQ(r[2].win32ExitCode, 1066u);
+  EXPECT_EQ(r[2].serviceSpecificExitCode, code);
+  EXPECT_FALSE(h.daemonStarted.load());
 }
 
 }  // namespace

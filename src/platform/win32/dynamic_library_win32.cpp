@@ -8,7 +8,11 @@ namespace tb::platform {
 bool DynamicLibrary::Open(const std::string& path, uint32_t& error) {
   Close();
   std::wstring wide = Utf8ToWide(path);
-  HMODULE module = wide.empty() ? nullptr : ::LoadLibraryW(wide.c_str());
+  // The program folder, then System32; never the current folder or PATH,
+  // which a user can write to while the daemon runs as SYSTEM. The same
+  // rule applies to the library's own dependencies.
+  constexpr DWORD kSearch = LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32;
+  HMODULE module = wide.empty() ? nullptr : ::LoadLibraryExW(wide.c_str(), nullptr, kSearch);
   if (!module) {
     error = wide.empty() ? ERROR_INVALID_NAME : static_cast<uint32_t>(::GetLastError());
     return false;

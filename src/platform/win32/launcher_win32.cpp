@@ -121,6 +121,13 @@ uint32_t Win32DesktopLauncher::ActiveUserSession() {
 
 uint32_t Win32DesktopLauncher::LastError() { return t_lastError; }
 
+bool Win32DesktopLauncher::OwnSession(uint32_t& session) {
+  DWORD id = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &id)) return false;
+  session = id;
+  return true;
+}
+
 std::unique_ptr<ChildProcess> Win32DesktopLauncher::CreateProcessOnUserDesktop(
     const std::string& commandLine, WindowMode mode) {
   std::wstring wide = Utf8ToWide(commandLine);
@@ -140,8 +147,15 @@ std::unique_ptr<ChildProcess> Win32DesktopLauncher::CreateProcessOnUserDesktop(
   si.wShowWindow = mode == WindowMode::kShown ? SW_SHOWNORMAL : SW_HIDE;
   PROCESS_INFORMATION pi{};
 
-  DWORD ownSession = 0;
-  if (!ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) || ownSession != 0) {
+  uint32_t ownSession = 0;
+  if (!OwnSession(ownSession)) {
+    // Not knowing whether this is the service, starting the program here
+    // could run it as SYSTEM: fail instead.
+    Failed();
+    LogError("ProcessIdToSessionId failed: " + std::to_string(t_lastError));
+    return nullptr;
+  }
+  if (ownSession != 0) {
     // A console run already lives in the user's session.
     if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
                         &pi)) {

@@ -12,6 +12,11 @@ class Win32DesktopLauncher : public DesktopLauncher {
   std::unique_ptr<ChildProcess> CreateProcessOnUserDesktop(const std::string& commandLine,
                                                            WindowMode mode) override;
   uint32_t LastError() override;
+
+ protected:
+  // The daemon's own session (ProcessIdToSessionId); false with
+  // GetLastError set when it cannot be told.
+  virtual bool OwnSession(uint32_t& session);
 };
 
 }  // namespace tb::platform

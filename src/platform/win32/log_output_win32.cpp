@@ -62,18 +62,49 @@ void SetFileModes() {
   std::setvbuf(stderr, nullptr, _IONBF, 0);
 }
 
+// A process the service manager starts has no standard handles: its
+// streams have no descriptor (_fileno is negative) that could be moved.
+// Reopening such a stream on the null device gives it one.
+bool EnsureDescriptor(FILE* stream, int standardFd) {
+  if (_fileno(stream) >= 0) return true;
+  if (_wfreopen(L"NUL", L"w", stream) != nullptr && _fileno(stream) >= 0) return true;
+#if !defined(_UCRT)
+  // Some msvcrt builds refuse to reopen a stream that never had a
+  // descriptor: give the standard descriptor a file and tie the stream to it.
+  const int nul = _wopen(L"NUL", _O_WRONLY | _O_TEXT | _O_NOINHERIT);
+  if (nul < 0) return false;
+  const bool ok = _dup2(nul, standardFd) == 0;
+  _close(nul);
+  if (!ok) return false;
+  stream->_file = standardFd;
+  return _fileno(stream) == standardFd;
+#else
+  (void)standardFd;
+  return false;
+#endif
+}
+
+// _dup2 makes inheritable handles: a program the daemon starts must not get
+// the log file (it would hold it open across rotation and could write to it).
+void KeepFromChildren(FILE* stream) {
+  const int fd = _fileno(stream);
+  if (fd < 0) return;
+  HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (handle != INVALID_HANDLE_VALUE) ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+}
+
 // Points both standard streams at the open descriptor `fd` (which is closed).
 // Either both move or neither: when the second step fails, standard output is
 // put back where it was.
 bool RedirectBoth(int fd) {
   std::fflush(stdout);
   std::fflush(stderr);
-  const int out = _fileno(stdout);
-  const int err = _fileno(stderr);
-  if (out < 0 || err < 0) {
+  if (!EnsureDescriptor(stdout, 1) || !EnsureDescriptor(stderr, 2)) {
     _close(fd);
     return false;
   }
+  const int out = _fileno(stdout);
+  const int err = _fileno(stderr);
   const int savedOut = _dup(out);
   bool ok = _dup2(fd, out) == 0;
   if (ok && _dup2(fd, err) != 0) {
@@ -82,6 +113,8 @@ bool RedirectBoth(int fd) {
   }
   if (savedOut >= 0) _close(savedOut);
   _close(fd);
+  KeepFromChildren(stdout);
+  KeepFromChildren(stderr);
   return ok;
 }
 

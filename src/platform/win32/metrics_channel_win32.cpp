@@ -6,10 +6,13 @@
 #include <wtsapi32.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/log_output.h"
 #include "platform/win32/wide_text.h"
+#include "service/logging.h"
 
 namespace tb::platform {
 namespace {
@@ -21,6 +24,8 @@ constexpr DWORD kPipeOpenMode = PIPE_ACCESS_INBOUND | FILE_FLAG_FIRST_PIPE_INSTA
                                 FILE_FLAG_OVERLAPPED;  // 0x40080001
 constexpr DWORD kPipeBufferBytes = 4096;
 constexpr DWORD kPipeDefaultTimeoutMs = 8000;
+constexpr int kRelistenAttempts = 16;
+constexpr DWORD kRevertFailedExitCode = 1;
 
 std::string Failed(const char* call, DWORD error = GetLastError()) {
   return std::string(call) + " failed: " + std::to_string(static_cast<uint32_t>(error));
@@ -212,14 +217,21 @@ class WinPipeServer : public MetricsPipeServer {
 
  private:
   bool StartConnect(std::string& error) {
-    ResetEvent(connectEvent_.get());
-    connectOv_ = OVERLAPPED{};
-    connectOv_.hEvent = connectEvent_.get();
-    if (ConnectNamedPipe(pipe_.get(), &connectOv_)) {
-      connected_ = true;
-      return true;
+    // A client that connected and closed before this call leaves the pipe
+    // closing (ERROR_NO_DATA): drop it and listen again. Bounded, so a
+    // process doing that in a loop cannot hold this thread.
+    DWORD e = ERROR_NO_DATA;
+    for (int attempt = 0; attempt < kRelistenAttempts && e == ERROR_NO_DATA; ++attempt) {
+      ResetEvent(connectEvent_.get());
+      connectOv_ = OVERLAPPED{};
+      connectOv_.hEvent = connectEvent_.get();
+      if (ConnectNamedPipe(pipe_.get(), &connectOv_)) {
+        connected_ = true;
+        return true;
+      }
+      e = GetLastError();
+      if (e == ERROR_NO_DATA) DisconnectNamedPipe(pipe_.get());
     }
-    const DWORD e = GetLastError();
     if (e == ERROR_PIPE_CONNECTED) {
       connected_ = true;
       return true;
@@ -268,14 +280,26 @@ class WinPipeClient : public MetricsPipeClient {
 
 class WinImpersonation : public Impersonation {
  public:
+  explicit WinImpersonation(Win32MetricsChannel& channel) : channel_(channel) {}
   ~WinImpersonation() override {
-    if (impersonating) RevertToSelf();
+    if (impersonating && !channel_.Revert()) {
+      // This thread would go on serving requests as the user. The service
+      // manager starts the daemon again.
+      const DWORD e = GetLastError();
+      LogError("[Service] RevertToSelf failed: " + std::to_string(static_cast<uint32_t>(e)) +
+               "; ending the process");
+      channel_.EndProcess(kRevertFailedExitCode);
+      return;  // only reached when ending was replaced (tests)
+    }
     if (profileLoaded) UnloadUserProfile(token.get(), profile);
   }
   Handle token;
   HANDLE profile = nullptr;
   bool impersonating = false;
   bool profileLoaded = false;
+
+ private:
+  Win32MetricsChannel& channel_;
 };
 
 }  // namespace
@@ -297,6 +321,13 @@ std::unique_ptr<SessionUser> Win32MetricsChannel::OpenSessionUser(uint32_t sessi
 
 uint64_t Win32MetricsChannel::TickCount() { return GetTickCount64(); }
 
+bool Win32MetricsChannel::Revert() { return RevertToSelf() != FALSE; }
+
+void Win32MetricsChannel::EndProcess(uint32_t code) {
+  FlushStandardStreams();
+  std::_Exit(static_cast<int>(code));
+}
+
 std::unique_ptr<MetricsPipeServer> Win32MetricsChannel::CreateMetricsPipe(
     const std::string& baseName, std::string& error) {
   const std::string name = "\\\\.\\pipe\\" + baseName;
@@ -307,8 +338,11 @@ std::unique_ptr<MetricsPipeServer> Win32MetricsChannel::CreateMetricsPipe(
     return nullptr;
   }
   SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
-  HANDLE pipe = CreateNamedPipeW(Utf8ToWide(name).c_str(), kPipeOpenMode, 0, 1, kPipeBufferBytes,
-                                 kPipeBufferBytes, kPipeDefaultTimeoutMs, &sa);
+  // Only a helper on this machine ever answers; a client over the network is
+  // refused before it can connect.
+  HANDLE pipe = CreateNamedPipeW(Utf8ToWide(name).c_str(), kPipeOpenMode,
+                                 PIPE_REJECT_REMOTE_CLIENTS, 1, kPipeBufferBytes, kPipeBufferBytes,
+                                 kPipeDefaultTimeoutMs, &sa);
   const DWORD e = GetLastError();
   LocalFree(sd);
   if (pipe == INVALID_HANDLE_VALUE) {
@@ -389,7 +423,7 @@ void Win32MetricsChannel::WaitForMetricsPipe(const std::string& name, uint32_t t
 
 std::unique_ptr<Impersonation> Win32MetricsChannel::ImpersonateSessionUser(uint32_t session,
                                                                            std::string& error) {
-  auto context = std::make_unique<WinImpersonation>();
+  auto context = std::make_unique<WinImpersonation>(*this);
   if (!WTSQueryUserToken(session, context->token.out())) {
     error = "WTSQueryUserToken(" + std::to_string(session) + ") failed: " +
             std::to_string(static_cast<uint32_t>(GetLastError()));

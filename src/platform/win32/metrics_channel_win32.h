@@ -25,6 +25,12 @@ class Win32MetricsChannel : public MetricsChannel {
   void WaitForMetricsPipe(const std::string& name, uint32_t timeoutMs) override;
   std::unique_ptr<Impersonation> ImpersonateSessionUser(uint32_t session,
                                                         std::string& error) override;
+
+  // Drops the user's identity from the calling thread (RevertToSelf).
+  virtual bool Revert();
+  // Ends the process at once; used when Revert fails, since the thread must
+  // never serve another request as the user.
+  virtual void EndProcess(uint32_t code);
 };
 
 }  // namespace tb::platform

@@ -22,8 +22,10 @@ constexpr DWORD kStopPollIntervalMs = 500;
 class ScHandle {
  public:
   explicit ScHandle(SC_HANDLE handle = nullptr) : handle_(handle) {}
-  ~ScHandle() {
+  ~ScHandle() { Close(); }
+  void Close() {
     if (handle_) ::CloseServiceHandle(handle_);
+    handle_ = nullptr;
   }
   ScHandle(const ScHandle&) = delete;
   ScHandle& operator=(const ScHandle&) = delete;
@@ -103,8 +105,12 @@ void WINAPI ServiceMainEntry(DWORD /*argc*/, LPWSTR* /*argv*/) {
 }  // namespace
 
 bool ScmServiceManager::Install(const std::string& executablePath) {
+  installError_ = 0;
   ScHandle manager(::OpenSCManagerW(nullptr, nullptr, kCreateServiceRight));
-  if (!manager) return false;
+  if (!manager) {
+    installError_ = ::GetLastError();
+    return false;
+  }
   std::wstring path = Utf8ToWide(executablePath);
   if (path.empty()) return false;
   // Quoted, so that a folder name with spaces is not split into arguments.
@@ -114,7 +120,10 @@ bool ScmServiceManager::Install(const std::string& executablePath) {
                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                     SERVICE_ERROR_NORMAL, command.c_str(), nullptr, nullptr,
                                     nullptr, nullptr, nullptr));
-  if (!service) return false;
+  if (!service) {
+    installError_ = ::GetLastError();  // 1072 while an earlier removal is pending
+    return false;
+  }
   ConfigureRecovery(service.get());
   return true;
 }
@@ -134,9 +143,19 @@ ServiceManager::UninstallResult ScmServiceManager::Uninstall() {
       ::Sleep(kStopPollIntervalMs);
     }
   }
-  return ::DeleteService(service.get()) ? UninstallResult::kDeleted
-                                        : UninstallResult::kDeleteFailed;
+  if (!::DeleteService(service.get())) return UninstallResult::kDeleteFailed;
+  // DeleteService only marks the service: it goes once it has stopped and
+  // every handle to it is closed. Still there after ours is closed means the
+  // removal is pending (a stop that outlasted the polls, or another program
+  // holding it open).
+  service.Close();
+  ScHandle again(::OpenServiceW(manager.get(), name.c_str(), SERVICE_QUERY_STATUS));
+  if (again || ::GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE)
+    return UninstallResult::kMarkedForDeletion;
+  return UninstallResult::kDeleted;
 }
+
+uint32_t ScmServiceManager::InstallError() const { return installError_; }
 
 int ScmServiceManager::RunDispatcher(const ServiceCallbacks& callbacks) {
   std::wstring name = ServiceName();

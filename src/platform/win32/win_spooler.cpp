@@ -1,5 +1,6 @@
 #include "platform/win32/win_spooler.h"
 
+#include "platform/sized_fetch.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/winspool_api.h"
 
@@ -31,15 +32,26 @@ uint32_t WinSpooler::LastError() { return t_lastError; }
 EnumResult WinSpooler::EnumPrinters(std::vector<PrinterEntry>& out) {
   out.clear();
   constexpr DWORD kFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;  // 6
-  DWORD needed = 0, returned = 0;
-  ::EnumPrintersW(kFlags, nullptr, 2, nullptr, 0, &needed, &returned);
-  if (needed == 0) return EnumResult::kEmpty;
-
-  std::vector<BYTE> buffer(needed, 0);
-  if (!::EnumPrintersW(kFlags, nullptr, 2, buffer.data(), needed, &needed, &returned)) {
-    CaptureLastError();
+  std::vector<unsigned char> buffer;
+  DWORD returned = 0;
+  uint32_t error = 0;
+  const FetchResult r = FetchGrowing(
+      buffer,
+      [&](unsigned char* data, uint32_t size, uint32_t& needed, uint32_t& e) {
+        DWORD want = 0;
+        returned = 0;
+        if (::EnumPrintersW(kFlags, nullptr, 2, data, size, &want, &returned)) return true;
+        e = static_cast<uint32_t>(::GetLastError());
+        needed = want;
+        return false;
+      },
+      error);
+  if (r == FetchResult::kFailed) {
+    // The spooler stopped, for example: not the same answer as "no printers".
+    SetLastError(error);
     return EnumResult::kFailed;
   }
+  if (r == FetchResult::kEmpty || returned == 0) return EnumResult::kEmpty;
   const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
   for (DWORD i = 0; i < returned; ++i) {
     PrinterEntry entry;
@@ -97,15 +109,27 @@ EnumResult WinSpooler::EnumJobs(PrinterHandle& printer, uint32_t maxJobs,
                                 std::vector<JobEntry>& out) {
   out.clear();
   HANDLE handle = static_cast<HANDLE>(static_cast<WinPrinterHandle&>(printer).get());
-  DWORD needed = 0, returned = 0;
-  ::EnumJobsW(handle, 0, maxJobs, 1, nullptr, 0, &needed, &returned);
-  if (needed == 0) return EnumResult::kEmpty;
-
-  std::vector<BYTE> buffer(needed, 0);
-  if (!::EnumJobsW(handle, 0, maxJobs, 1, buffer.data(), needed, &needed, &returned)) {
-    CaptureLastError();
+  std::vector<unsigned char> buffer;
+  DWORD returned = 0;
+  uint32_t error = 0;
+  // A queue that grows between the size query and the fetch is asked again:
+  // the cancel after a killed print must still find that print's job.
+  const FetchResult r = FetchGrowing(
+      buffer,
+      [&](unsigned char* data, uint32_t size, uint32_t& needed, uint32_t& e) {
+        DWORD want = 0;
+        returned = 0;
+        if (::EnumJobsW(handle, 0, maxJobs, 1, data, size, &want, &returned)) return true;
+        e = static_cast<uint32_t>(::GetLastError());
+        needed = want;
+        return false;
+      },
+      error);
+  if (r == FetchResult::kFailed) {
+    SetLastError(error);
     return EnumResult::kFailed;
   }
+  if (r == FetchResult::kEmpty || returned == 0) return EnumResult::kEmpty;
   const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
   for (DWORD i = 0; i < returned; ++i) {
     JobEntry job;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/sized_fetch.h"
 #include "platform/win32/wide_text.h"
 #include "platform/win32/win_spooler.h"
 #include "platform/win32/winspool_api.h"
@@ -48,22 +49,23 @@ class WinDeviceContext : public DeviceContext {
 template <typename Item>
 int Capability(const std::string& name, WORD capability, std::vector<Item>* out) {
   std::vector<wchar_t> wide = WideName(name);
-  const int count = ::DeviceCapabilitiesW(wide.data(), nullptr, capability, nullptr, nullptr);
-  if (count <= 0) {
-    WinSpooler::CaptureLastError();
-    return count;
-  }
-  if (!out) return count;
-  std::vector<Item> items(static_cast<size_t>(count));
-  const int again = ::DeviceCapabilitiesW(wide.data(), nullptr, capability,
-                                          reinterpret_cast<LPWSTR>(items.data()), nullptr);
-  if (again <= 0) {
-    WinSpooler::CaptureLastError();
-    return again;
-  }
-  items.resize(std::min(items.size(), static_cast<size_t>(again)));
-  *out = std::move(items);
-  return again;
+  auto count = [&] {
+    const int n = ::DeviceCapabilitiesW(wide.data(), nullptr, capability, nullptr, nullptr);
+    if (n <= 0) WinSpooler::CaptureLastError();
+    return n;
+  };
+  if (!out) return count();
+  // The fill is not told the buffer's size: FetchCounted leaves room for
+  // forms added after the count.
+  std::vector<Item> items;
+  const int n = FetchCounted(items, count, [&](Item* data) {
+    const int got = ::DeviceCapabilitiesW(wide.data(), nullptr, capability,
+                                          reinterpret_cast<LPWSTR>(data), nullptr);
+    if (got <= 0) WinSpooler::CaptureLastError();
+    return got;
+  });
+  if (n > 0) *out = std::move(items);
+  return n;
 }
 
 }  // namespace
@@ -91,29 +93,33 @@ bool WinSpooler::GetPrinterDevMode(PrinterHandle& printer, int level, DevMode& o
     SetLastError(ERROR_INVALID_LEVEL);
     return false;
   }
-  DWORD needed = 0;
-  ::GetPrinterW(Native(printer), static_cast<DWORD>(level), nullptr, 0, &needed);
-  if (needed == 0) {
-    CaptureLastError();
-    return false;
-  }
-  // 8-byte aligned: the structures hold pointers.
-  std::vector<unsigned long long> buffer((needed + 7) / 8);
-  if (!::GetPrinterW(Native(printer), static_cast<DWORD>(level),
-                     reinterpret_cast<BYTE*>(buffer.data()), needed, &needed)) {
-    CaptureLastError();
+  std::vector<unsigned char> buffer;
+  uint32_t error = 0;
+  const FetchResult r = FetchGrowing(
+      buffer,
+      [&](unsigned char* data, uint32_t size, uint32_t& needed, uint32_t& e) {
+        DWORD want = 0;
+        if (::GetPrinterW(Native(printer), static_cast<DWORD>(level), data, size, &want))
+          return true;
+        e = static_cast<uint32_t>(::GetLastError());
+        needed = want;
+        return false;
+      },
+      error);
+  if (r != FetchResult::kOk) {
+    SetLastError(r == FetchResult::kEmpty ? ERROR_INVALID_DATA : error);
     return false;
   }
   const DEVMODEW* devmode = nullptr;
   switch (level) {
     case 9:
-      devmode = reinterpret_cast<PRINTER_INFO_9W*>(buffer.data())->pDevMode;
+      devmode = reinterpret_cast<const PRINTER_INFO_9W*>(buffer.data())->pDevMode;
       break;
     case 2:
-      devmode = reinterpret_cast<PRINTER_INFO_2W*>(buffer.data())->pDevMode;
+      devmode = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data())->pDevMode;
       break;
     default:
-      devmode = reinterpret_cast<PRINTER_INFO_8W*>(buffer.data())->pDevMode;
+      devmode = reinterpret_cast<const PRINTER_INFO_8W*>(buffer.data())->pDevMode;
       break;
   }
   if (!devmode) {
@@ -121,8 +127,15 @@ bool WinSpooler::GetPrinterDevMode(PrinterHandle& printer, int level, DevMode& o
     SetLastError(ERROR_FILE_NOT_FOUND);
     return false;
   }
-  const auto* bytes = reinterpret_cast<const uint8_t*>(devmode);
-  out.assign(bytes, bytes + devmode->dmSize + devmode->dmDriverExtra);
+  // The copy takes what the DEVMODE declares, but never reads past the bytes
+  // the call returned (a driver's dmDriverExtra is not to be trusted).
+  const auto* bytes = reinterpret_cast<const unsigned char*>(devmode);
+  if (ClampToAnswer(buffer.data(), buffer.size(), bytes, dm::kFields) < dm::kFields) {
+    SetLastError(ERROR_INVALID_DATA);
+    return false;
+  }
+  const size_t declared = static_cast<size_t>(devmode->dmSize) + devmode->dmDriverExtra;
+  out.assign(bytes, bytes + ClampToAnswer(buffer.data(), buffer.size(), bytes, declared));
   return true;
 }
 

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# The service-side paths of the Windows build under Wine, with a probe
+# (service-probe/, built here with MinGW against the build's own library):
+#   - a process started detached with no standard handles, as the service
+#     manager starts the service, opens the log the service way, writes both
+#     streams and rotates: both files hold the lines (UTF-8, CR LF) and the
+#     log's handles are not inheritable (also when it started with handles);
+#   - pdfium.dll is found beside the program but never on PATH or in the
+#     current folder;
+#   - a client that connects to the metrics pipe and drops before the daemon
+#     listens does not stop the pipe from listening;
+#   - the print launcher refuses to start anything when the daemon's own
+#     session cannot be told;
+#   - a thread whose RevertToSelf fails after impersonating ends the process.
+# Usage: wine_service_check.sh <Tillerbrook.exe> <wine-prefix-folder>
+# Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
+set -uo pipefail
+
+EXE=${1:?usage: wine_service_check.sh <Tillerbrook.exe> <wine-prefix>}
+PREFIX=${2:?usage: wine_service_check.sh <Tillerbrook.exe> <wine-prefix>}
+HERE=$(cd "$(dirname "$0")" && pwd)
+ROOT=$(cd "$HERE/../.." && pwd)
+BUILD=$(cd "$(dirname "$EXE")" 2>/dev/null && pwd)
+SKIP=77
+
+[ -f "$EXE" ] || { echo "SKIP: no Windows build at $EXE (run scripts/build-windows.sh)"; exit $SKIP; }
+[ -f "$BUILD/libtb_core.a" ] || { echo "SKIP: no libtb_core.a beside $EXE"; exit $SKIP; }
+CXX=x86_64-w64-mingw32-g++-posix
+command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP; }
+# shellcheck source=wine_env.sh
+. "$(dirname "$0")/wine_env.sh"
+[ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
+THIRD_PARTY=$(sed -n 's/^TB_WIN_THIRD_PARTY:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null)
+[ -n "$THIRD_PARTY" ] || THIRD_PARTY=$ROOT/build/win-third-party
+
+export WINEPREFIX=$PREFIX
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
+unset DISPLAY WAYLAND_DISPLAY
+
+WORK=""
+failures=0
+log() { echo "[wine-service] $*"; }
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
+cleanup() {
+  if [ -n "$WORK" ]; then
+    stop_wine
+    rm -rf "$WORK"
+  fi
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+winpath() { printf '%s' "Z:$1" | sed 's#/#\\#g'; }
+
+mkdir -p "$PREFIX"
+exec 9>"$PREFIX.lock"
+if command -v flock >/dev/null; then
+  flock -w 900 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
+fi
+if [ ! -f "$PREFIX/system.reg" ]; then
+  log "initialising Wine prefix $PREFIX"
+  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
+  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
+  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
+fi
+
+WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine-service.XXXXXX")
+mkdir -p "$WORK/bin" "$WORK/onpath" "$WORK/cwd" "$WORK/svc"
+if ! "$CXX" -std=c++20 -O1 -static -I "$ROOT/src" -I "$THIRD_PARTY" \
+    -D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 -DUNICODE -D_UNICODE -DNOMINMAX -DWIN32_LEAN_AND_MEAN \
+    -o "$WORK/bin/service_probe.exe" "$HERE/service-probe/service_probe.cpp" \
+    "$BUILD/libtb_core.a" "$BUILD/libtb_sqlite3.a" \
+    -lws2_32 -lwinspool -lgdi32 -lwtsapi32 -luserenv -ladvapi32 -lshell32 -lcrypt32 2>"$WORK/cxx.err"; then
+  echo "FAIL: cannot build the probe: $(cat "$WORK/cxx.err")"
+  exit 1
+fi
+# A stand-in library under the real name: loading it is what is checked (it
+# lacks the entry points, which the loader reports as a missing export).
+printf 'extern "C" __declspec(dllexport) int tb_stand_in() { return 1; }\n' >"$WORK/stand_in.cpp"
+if ! "$CXX" -shared -O1 -o "$WORK/pdfium.dll" "$WORK/stand_in.cpp" 2>"$WORK/cxx.err"; then
+  echo "FAIL: cannot build the stand-in pdfium.dll: $(cat "$WORK/cxx.err")"
+  exit 1
+fi
+probe() { (cd "$WORK/cwd" && timeout 300 "$WINE" "$WORK/bin/service_probe.exe" "$@" 2>"$WORK/probe-err.txt" | tr -d '\r'); }
+
+# --- the service's log, without standard handles ---------------------------
+out=$(probe detached "$(winpath "$WORK/svc")")
+if [ "$out" != "log process exit code 0" ]; then
+  fail "detached log process: $out $(tr -d '\r' <"$WORK/probe-err.txt")"
+else
+  current=$WORK/svc/logs/Tillerbrook.log
+  previous=$current.1
+  if python3 - "$current" "$previous" <<'PY'
+import sys
+cur = open(sys.argv[1], "rb").read()
+prev = open(sys.argv[2], "rb").read()
+assert cur.startswith(b"after rotation") and b"after rotation wide\r\n" in cur, cur[:200]
+assert b"after rotation narrow\r\n" in cur, cur[:200]
+assert "first wide line 中文\r\n".encode() in prev, prev[:200]
+assert b"first narrow line\r\n" in prev, prev[:200]
+assert len(prev) >= 8388608, len(prev)
+assert b"\r\r\n" not in prev[:4096] and b"\xff\xfe" not in prev[:4], prev[:100]
+PY
+  then
+    log "detached process without standard handles: log written in both streams, rotated at $(stat -c %s "$previous") bytes"
+  else
+    fail "the log files do not hold the lines ($(ls -l "$WORK/svc/logs" 2>&1 | tr '\n' ' '))"
+  fi
+fi
+
+# The same with standard handles (a redirected start): the moved descriptors
+# must not be inheritable either (exit code 3 says one is).
+mkdir -p "$WORK/svc2"
+(cd "$WORK/cwd" && timeout 300 "$WINE" "$WORK/bin/service_probe.exe" log "$(winpath "$WORK/svc2")" \
+  >/dev/null 2>&1 </dev/null)
+code=$?
+if [ "$code" = 0 ]; then
+  log "log over inherited standard handles: written, handles not inheritable"
+else
+  fail "log over inherited standard handles: exit code $code"
+fi
+
+# --- pdfium.dll: program folder only, never PATH or the current folder ------
+cp "$WORK/pdfium.dll" "$WORK/onpath/" && cp "$WORK/pdfium.dll" "$WORK/cwd/"
+out=$(WINEPATH="$(winpath "$WORK/onpath")" probe pdfium)
+case "$out" in
+  "Cannot load pdfium.dll."*) log "pdfium.dll on PATH and in the current folder only: not loaded" ;;
+  *) fail "pdfium.dll on PATH or in the current folder was used: $out" ;;
+esac
+cp "$WORK/pdfium.dll" "$WORK/bin/"
+out=$(probe pdfium)
+case "$out" in
+  "pdfium.dll missing export: "*) log "pdfium.dll beside the program: loaded" ;;
+  *) fail "pdfium.dll beside the program was not loaded: $out" ;;
+esac
+
+# --- the metrics pipe after a client that came and went ---------------------
+out=$(probe nodata)
+if [ "$out" = "listening again" ]; then
+  log "metrics pipe: a client that dropped before the listen is passed over"
+else
+  fail "metrics pipe after a dropped client: $out"
+fi
+
+# --- the print launcher when the daemon's session is unknown ----------------
+out=$(probe nosession)
+if [ "$out" = "refused: 5" ]; then
+  log "unknown own session: the launch fails with the error, nothing is started"
+else
+  fail "launcher without its own session: $out"
+fi
+
+# --- a failed revert after impersonation ends the process --------------------
+out=$(probe revert)
+if [ "$out" = "ended with 1" ] &&
+    tr -d '\r' <"$WORK/probe-err.txt" | grep -qx '\[Service\] RevertToSelf failed: 5; ending the process'; then
+  log "failed RevertToSelf: logged, and the process is ended"
+else
+  fail "failed RevertToSelf: $out $(tr -d '\r' <"$WORK/probe-err.txt")"
+fi
+
+stop_wine
+if [ "$failures" -gt 0 ]; then
+  echo "wine service check: $failures failure(s)"
+  exit 1
+fi
+echo "wine service check: all passed"
