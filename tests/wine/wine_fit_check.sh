@@ -4,7 +4,8 @@
 # 300 dpi; scripts/cups-test-env.sh), whose metrics come from winspool and GDI:
 #   - the start-up line says the library loaded;
 #   - a square base64 PDF is printed from a fitted copy under sumatrapdfcache
-#     whose page has the queue's 2:3 shape (read back with qpdf on this side);
+#     whose page has the queue's 2:3 shape, its content stretched with it
+#     (read back with qpdf and pdftoppm on this side);
 #   - the second print of the same document reuses that copy;
 #   - a document that is not a PDF gives the load warning and its original is
 #     printed.
@@ -30,7 +31,7 @@ command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP
 . "$HERE/wine_env.sh"
 [ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
 lpstat -v "$QUEUE" >/dev/null 2>&1 || { echo "SKIP: no CUPS queue $QUEUE (run scripts/cups-test-env.sh)"; exit $SKIP; }
-for tool in curl iconv timeout python3 base64 md5sum qpdf; do
+for tool in curl iconv timeout python3 base64 md5sum qpdf pdftoppm; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
 done
 
@@ -167,8 +168,8 @@ else
   esac
   qpdf --check "$fitted" >/dev/null 2>&1 || fail "qpdf --check rejects the fitted copy"
   # The queue's printable area is 1200 x 1800 dots: the page becomes 2:3 and
-  # keeps its 4 in width, the square drawn inside it unchanged.
-  if shape=$(qpdf --json=2 --json-key=pages --json-key=objects "$fitted" | python3 -c '
+  # keeps its 4 in width.
+  if shape=$(qpdf --json=2 --json-key=pages --json-key=qpdf "$fitted" | python3 -c '
 import json, sys
 doc = json.load(sys.stdin)
 objects = doc["qpdf"][1]
@@ -193,6 +194,30 @@ print("CropBox %s MediaBox %s" % (crop, media))
     log "fitted page: $shape"
   else
     fail "fitted page: $shape"
+  fi
+
+  # Its content is stretched with the page: the rectangle that filled the
+  # lower half still does, and only that.
+  if shade=$(pdftoppm -r 18 -gray "$fitted" | python3 -c '
+import sys
+data = sys.stdin.buffer.read()
+fields = data.split(maxsplit=4)
+assert fields[0] == b"P5", "not a PGM image"
+w, h = int(fields[1]), int(fields[2])
+pixels = fields[4][-w * h:]
+rows = [pixels[y * w:(y + 1) * w] for y in range(h)]
+def dark(row):
+    return sum(1 for p in row if p < 128) / w
+upper = [dark(r) for r in rows[: h // 2 - 2]]
+lower = [dark(r) for r in rows[h // 2 + 2:]]
+assert h * 2 == w * 3, "image %dx%d is not 2:3" % (w, h)
+assert max(upper) < 0.05, "the upper half is not blank"
+assert min(lower) > 0.95, "the lower half is not filled"
+print("%dx%d px, lower half filled, upper half blank" % (w, h))
+' 2>&1); then
+    log "fitted page renders: $shade"
+  else
+    fail "fitted page rendering: $shade"
   fi
 fi
 
