@@ -70,6 +70,9 @@ fi
 # One build at a time per cache: a second caller waits and then reuses it.
 exec 8>"$CACHE/.lock"
 flock -w 3600 8 || die "the cache $CACHE stays locked"
+# With the lock held no build is running: work folders left here belong to
+# builds that were killed.
+rm -rf "$CACHE"/.build.*
 
 WORK=$(mktemp -d "$CACHE/.build.XXXXXX")
 trap '[ -n "${TB_KEEP_WORK:-}" ] || rm -rf "$WORK"' EXIT
