@@ -8,6 +8,8 @@
 #   TB_WIN_DEPS_CACHE  cache root (default /var/cache/tillerbrook/win-deps,
 #                      or ~/.cache/tillerbrook/win-deps when that is not writable)
 #   TB_JOBS            parallel compile jobs (default 2)
+#   TB_KEEP_WORK=1     keeps the work folder (sources, build logs) until the
+#                      next build; for looking into a failed build
 # Prints the install prefix (include/, lib/) as the last line of its output.
 # Usage: scripts/build-win-pdfium-deps.sh
 set -euo pipefail
