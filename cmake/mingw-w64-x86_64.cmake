@@ -17,3 +17,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config must answer for the MinGW sysroot (and the folders named in
+# PKG_CONFIG_PATH), or a cross build would pick up the host's zlib.
+set(PKG_CONFIG_EXECUTABLE ${TB_MINGW_PREFIX}-pkg-config CACHE FILEPATH "")

@@ -7,11 +7,21 @@
 #                          path never has to see /usr/include
 # Idempotent: whatever already exists in the output folder is kept.
 # Usage: scripts/fetch-win-sources.sh [output-folder]
+#        scripts/fetch-win-sources.sh --source NAME FOLDER
+#          only fetches and unpacks the source package NAME under FOLDER and
+#          prints the unpacked folder (the PDF library's dependencies use it)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
-OUT=${1:-$ROOT/build/win-third-party}
-WORK=$OUT/.work
+SOURCE_ONLY=""
+if [ "${1:-}" = --source ]; then
+  SOURCE_ONLY=${2:?usage: fetch-win-sources.sh --source NAME FOLDER}
+  OUT=${3:?usage: fetch-win-sources.sh --source NAME FOLDER}
+  WORK=$OUT
+else
+  OUT=${1:-$ROOT/build/win-third-party}
+  WORK=$OUT/.work
+fi
 mkdir -p "$OUT"
 
 SUDO=""
@@ -22,7 +32,7 @@ need_header=0; need_sqlite=0; need_json=0
 { [ -s "$OUT/sqlite3.c" ] && [ -s "$OUT/sqlite3.h" ]; } || need_sqlite=1
 [ -s "$OUT/nlohmann/json.hpp" ] || need_json=1
 
-if [ $need_header = 0 ] && [ $need_sqlite = 0 ] && [ $need_json = 0 ]; then
+if [ -z "$SOURCE_ONLY" ] && [ $need_header = 0 ] && [ $need_sqlite = 0 ] && [ $need_json = 0 ]; then
   echo "win-third-party: up to date ($OUT)"
   exit 0
 fi
@@ -52,6 +62,11 @@ fetch_source() {
   fi
   find "$dir" -mindepth 1 -maxdepth 1 -type d | sort | head -n1
 }
+
+if [ -n "$SOURCE_ONLY" ]; then
+  fetch_source "$SOURCE_ONLY"
+  exit 0
+fi
 
 if [ $need_header = 1 ]; then
   src=$(fetch_source cpp-httplib)

@@ -19,7 +19,7 @@ PACKAGES=(
   build-essential cmake pkg-config ninja-build git curl ca-certificates python3
   libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev libcups2-dev libssl-dev
   libqpdf-dev qpdf libsystemd-dev libgtest-dev libgmock-dev googletest
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
   wine64 wine
   dpkg-dev tcl
   cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
