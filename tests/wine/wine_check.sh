@@ -3,7 +3,7 @@
 #   - no argument: the dispatcher refuses a console start, exit code 1063, no output;
 #   - /debug: console start-up lines, CORS preflight, 404 with CORS, /version,
 #     no logs folder in console mode; the PDF library loaded from beside the
-#     executable (a test pdfium.dll with every entry point the daemon uses);
+#     executable (the build's own pdfium.dll);
 #   - the port already taken: the FATAL line with a real error number, exit -2;
 #   - the service: install (twice), start through the service manager, answer
 #     on the port, stop, uninstall (twice);
@@ -148,10 +148,10 @@ fi
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine.XXXXXX")
 cp "$EXE" "$WORK/Tillerbrook.exe"
-# A stand-in PDF library with every entry point the daemon resolves.
-x86_64-w64-mingw32-gcc -O1 -shared -o "$WORK/pdfium.dll" \
-  "$(dirname "$0")/../pdfium-fixtures/incomplete_pdfium.c" 2>"$WORK/cc.err" ||
-  { echo "FAIL: cannot build the test pdfium.dll: $(cat "$WORK/cc.err")"; exit 1; }
+# The build's own PDF library, as it ships beside the executable.
+[ -f "$(dirname "$EXE")/pdfium.dll" ] ||
+  { echo "FAIL: the Windows build has no pdfium.dll beside $EXE"; exit 1; }
+cp "$(dirname "$EXE")/pdfium.dll" "$WORK/pdfium.dll"
 # Leftovers of an interrupted earlier run: a registered service would start
 # together with the first Wine process below.
 if grep -q 'Services\\\\Orv_Tillerbrook\]' "$PREFIX/system.reg" 2>/dev/null; then
@@ -188,7 +188,7 @@ printf '%s\n' "$console" | grep -qxF "Working dir: $win_work" ||
 printf '%s\n' "$console" | grep -qxF '[Startup] version=v1.4.0 mode=console' ||
   fail "no '[Startup] version=v1.4.0 mode=console' line in console output"
 printf '%s\n' "$console" | grep -qxF '[PDFium] DLL loaded once for process lifetime.' ||
-  fail "the test pdfium.dll beside the executable was not loaded: $(tr -d '\r' <"$WORK/debug-err.txt" | grep PDFium)"
+  fail "the pdfium.dll beside the executable was not loaded: $(tr -d '\r' <"$WORK/debug-err.txt" | grep PDFium)"
 [ ! -e "$WORK/logs" ] || fail "a console run created a logs folder"
 log "console output:"
 printf '%s\n' "$console" | sed 's/^/    /'
