@@ -39,7 +39,6 @@ fi
 
 ensure_source_index() {
   # apt-get source needs a deb-src entry and its index; setup-deps.sh adds
-  # both, but this script must also work when run on its own.
   # both, but this script must also work when run on its own. The entries are
   # copies of the machine's own deb sources (add-deb-src.sh updates the index
   # when it adds them).
@@ -54,7 +53,9 @@ ensure_source_index() {
 fetch_source() {
   local name=$1 dir=$WORK/$1
   if [ -z "$(find "$dir" -mindepth 1 -maxdepth 1 -type d 2>/dev/null | head -n1)" ]; then
-    ensure_source_index "$name"
+    # fetch_source answers with a folder on standard output, so everything the
+    # set-up prints goes to standard error.
+    ensure_source_index "$name" >&2
     rm -rf "$dir"
     mkdir -p "$dir"
     # As root apt warns that it downloads unsandboxed; that is expected here.
