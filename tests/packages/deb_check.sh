@@ -7,15 +7,13 @@
 # Exit codes: 0 passed, 1 failed, 77 skipped (no package, not root, no dpkg).
 set -uo pipefail
 
-DEB=${1:?usage: deb_check.sh <package.deb or folder>}
-if [ -d "$DEB" ]; then DEB=$(ls -t "$DEB"/tillerbrook_*.deb 2>/dev/null | head -n1); fi
+# shellcheck source=deb_env.sh
+. "$(dirname "$0")/deb_env.sh"
+find_deb "${1:?usage: deb_check.sh <package.deb or folder>}"
 DIR=/opt/tillerbrook
 UNIT=/etc/systemd/system/Orv_Tillerbrook.service
 PORT=3806
-SKIP=77
 
-if [ ! -f "$DEB" ]; then echo "SKIP: no package at ${DEB:-$1} (cpack -G DEB in the build folder)"; exit $SKIP; fi
-if [ "$(id -u)" != 0 ]; then echo "SKIP: installing a package needs root"; exit $SKIP; fi
 for tool in dpkg curl sqlite3 python3; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
 done
@@ -28,25 +26,10 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 cleanup() {
   if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null; wait "$daemon_pid" 2>/dev/null; fi
-  if dpkg-query -W -f='${Status}' tillerbrook 2>/dev/null | grep -qv "not-installed"; then
-    dpkg_run -P tillerbrook >/dev/null 2>&1
-  fi
+  purge_quietly
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-
-# dpkg takes no turn when apt runs elsewhere on the machine: wait for the lock.
-dpkg_run() {
-  local out rc i
-  for ((i = 0; i < 120; i++)); do
-    out=$(dpkg "$@" 2>&1); rc=$?
-    if [ $rc -ne 0 ] && grep -q "lock" <<<"$out"; then sleep 5; continue; fi
-    printf '%s\n' "$out"
-    return $rc
-  done
-  printf '%s\n' "$out"
-  return $rc
-}
 
 port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
 
@@ -91,10 +74,7 @@ expect_mode() {  # <path> <octal mode>
 }
 
 if port_open; then echo "FAIL: port $PORT is taken before the test (run it in its own network namespace)"; exit 1; fi
-if dpkg-query -W -f='${Status}' tillerbrook 2>/dev/null | grep -qv "not-installed"; then
-  log "purging a tillerbrook package left by an earlier run"
-  dpkg_run -P tillerbrook >/dev/null || { echo "FAIL: could not purge the earlier package"; exit 1; }
-fi
+purge_earlier_package
 
 # --- install -----------------------------------------------------------------
 out=$(dpkg_run -i "$DEB") || fail "dpkg -i failed: $out"

@@ -11,10 +11,9 @@
 # Exit codes: 0 passed, 1 failed, 77 skipped.
 set -uo pipefail
 
-DEB=${1:?usage: deb_systemd_check.sh <package.deb or folder>}
-if [ -d "$DEB" ]; then DEB=$(ls -t "$DEB"/tillerbrook_*.deb 2>/dev/null | head -n1); fi
-if [ ! -f "$DEB" ]; then echo "SKIP: no package at ${DEB:-$1} (cpack -G DEB in the build folder)"; exit 77; fi
-if [ "$(id -u)" != 0 ]; then echo "SKIP: installing a package needs root"; exit 77; fi
+# shellcheck source=deb_env.sh
+. "$(dirname "$0")/deb_env.sh"
+find_deb "${1:?usage: deb_systemd_check.sh <package.deb or folder>}"
 if [ "${TB_IN_MOUNT_NS:-}" != 1 ]; then
   if ! unshare -m --propagation private true 2>/dev/null; then
     echo "SKIP: no private mount namespace here"; exit 77
@@ -47,21 +46,8 @@ EOF
 done
 export PATH="$WORK/bin:$PATH"
 
-dpkg_run() {
-  local out rc i
-  for ((i = 0; i < 120; i++)); do
-    out=$(dpkg "$@" 2>&1); rc=$?
-    if [ $rc -ne 0 ] && grep -q "lock" <<<"$out"; then sleep 5; continue; fi
-    printf '%s\n' "$out"
-    return $rc
-  done
-  printf '%s\n' "$out"
-  return $rc
-}
 cleanup() {
-  if dpkg-query -W -f='${Status}' tillerbrook 2>/dev/null | grep -qv "not-installed"; then
-    dpkg_run -P tillerbrook >/dev/null 2>&1
-  fi
+  purge_quietly
   umount "$UNIT_DIR" 2>/dev/null
   rm -rf "$WORK"
 }
@@ -76,9 +62,7 @@ expect_calls() {  # <what> <calls> <expected line>...
   done
 }
 
-if dpkg-query -W -f='${Status}' tillerbrook 2>/dev/null | grep -qv "not-installed"; then
-  dpkg_run -P tillerbrook >/dev/null || { echo "FAIL: could not purge an earlier package"; exit 1; }
-fi
+purge_earlier_package
 
 out=$(dpkg_run -i "$DEB") || fail "dpkg -i failed: $out"
 calls=$(take_calls)

@@ -21,46 +21,22 @@ if [ -z "$SETUP" ]; then
 fi
 # shellcheck source=../wine/wine_env.sh
 . "$(dirname "$0")/../wine/wine_env.sh"
-if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then echo "SKIP: Wine is not installed"; exit $SKIP; fi
-for tool in curl timeout python3 sqlite3; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
-done
-
-export WINEPREFIX=$PREFIX
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
-unset DISPLAY WAYLAND_DISPLAY
+require_wine
+require_tools curl timeout python3 sqlite3
+use_wine_prefix "$PREFIX"
 
 INSTALL_DIR="$PREFIX/drive_c/Program Files/Tillerbrook"
 WIN_INSTALL_DIR='C:\Program Files\Tillerbrook'
 SERVICE_KEY='HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook'
-failures=0
 log() { echo "[nsis-check] $*"; }
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
 cleanup() {
-  # A service left registered would start again with every Wine process.
-  timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || true
+  delete_service
   stop_wine
   rm -rf "$INSTALL_DIR"
 }
 trap 'exit 1' INT TERM
 
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
-wait_answer() {
-  local i
-  for ((i = 0; i < $1 * 2; i++)); do
-    curl -s -o /dev/null -m 2 "http://127.0.0.1:$PORT/version" && return 0
-    sleep 0.5
-  done
-  return 1
-}
-wait_port_free() {
-  local i
-  for ((i = 0; i < $1 * 2; i++)); do port_open || return 0; sleep 0.5; done
-  return 1
-}
 service_key() { timeout 60 "$WINE" reg query "$SERVICE_KEY" 2>/dev/null | tr -d '\r'; }
 # reg answers a missing key on standard output too: its exit code tells.
 service_registered() { timeout 60 "$WINE" reg query "$SERVICE_KEY" >/dev/null 2>&1; }
@@ -117,18 +93,8 @@ uninstall_and_check() {  # <extra argument or empty> <what>
 }
 
 # ---------------------------------------------------------------------------
-mkdir -p "$PREFIX"
-exec 9>"$PREFIX.lock"
-if command -v flock >/dev/null; then
-  flock -w 600 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
-fi
-if [ ! -f "$PREFIX/system.reg" ]; then
-  log "initialising Wine prefix $PREFIX"
-  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
-  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
-  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
-fi
-wait_port_free 120 || { echo "FAIL: port $PORT is taken by another process"; exit 1; }
+prepare_wine_prefix 600
+require_port_free
 trap cleanup EXIT
 cleanup
 # A persistent server keeps the service manager, and so the service, alive

@@ -24,67 +24,24 @@ fi
 
 # shellcheck source=wine_env.sh
 . "$(dirname "$0")/wine_env.sh"
-if [ -z "$WINE" ] || [ -z "$WINESERVER" ]; then
-  echo "SKIP: Wine is not installed"
-  exit $SKIP
-fi
-for tool in curl iconv timeout python3; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
-done
-
-export WINEPREFIX=$PREFIX
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
-unset DISPLAY WAYLAND_DISPLAY
+require_wine
+require_tools curl iconv timeout python3
+use_wine_prefix "$PREFIX"
 
 WORK=""
-failures=0
 service_touched=0
 
 log() { echo "[wine-check] $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-
-stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
 
 cleanup() {
   if [ -n "$WORK" ]; then
-    # A service left registered would start again with every Wine process.
-    if [ "$service_touched" = 1 ]; then
-      timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || true
-    fi
+    if [ "$service_touched" = 1 ]; then delete_service; fi
     stop_wine
     rm -rf "$WORK"
   fi
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
-
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
-
-wait_port_free() {
-  local limit=$1 i
-  for ((i = 0; i < limit * 2; i++)); do
-    port_open || return 0
-    sleep 0.5
-  done
-  return 1
-}
-
-# Waits until the daemon answers; false when the process `pid` ended first.
-wait_answer() {
-  local limit=$1 pid=${2:-} i
-  for ((i = 0; i < limit * 2; i++)); do
-    if curl -s -o /dev/null -m 2 "http://127.0.0.1:$PORT/version"; then return 0; fi
-    if [ -n "$pid" ] && ! kill -0 "$pid" 2>/dev/null; then return 1; fi
-    sleep 0.5
-  done
-  return 1
-}
-
-utf16() { iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr -d '\r'; }
 
 # Runs lines of a batch file inside Wine's cmd, in the work folder; its
 # output (the ERRORLEVEL echoes) goes to standard output. Exit codes above
@@ -128,23 +85,8 @@ check_cors_answer() {  # <method> <path> <status>
 }
 
 # ---------------------------------------------------------------------------
-mkdir -p "$PREFIX"
-exec 9>"$PREFIX.lock"
-if command -v flock >/dev/null; then
-  flock -w 600 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
-fi
-
-if [ ! -f "$PREFIX/system.reg" ]; then
-  log "initialising Wine prefix $PREFIX"
-  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
-  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
-  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
-fi
-
-if ! wait_port_free 120; then
-  echo "FAIL: port $PORT stays taken by another process"
-  exit 1
-fi
+prepare_wine_prefix 600
+require_port_free
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine.XXXXXX")
 cp "$EXE" "$WORK/Tillerbrook.exe"
@@ -152,12 +94,7 @@ cp "$EXE" "$WORK/Tillerbrook.exe"
 [ -f "$(dirname "$EXE")/pdfium.dll" ] ||
   { echo "FAIL: the Windows build has no pdfium.dll beside $EXE"; exit 1; }
 cp "$(dirname "$EXE")/pdfium.dll" "$WORK/pdfium.dll"
-# Leftovers of an interrupted earlier run: a registered service would start
-# together with the first Wine process below.
-if grep -q 'Services\\\\Orv_Tillerbrook\]' "$PREFIX/system.reg" 2>/dev/null; then
-  timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || true
-  stop_wine
-fi
+remove_leftover_service
 
 # --- no argument -------------------------------------------------------------
 out=$(run_batch noarg "Tillerbrook.exe >noarg-out.txt 2>noarg-err.txt" "echo exit=%ERRORLEVEL%")

@@ -25,54 +25,18 @@ SKIP=77
 [ -f "$EXE" ] || { echo "SKIP: no Windows build at $EXE (run scripts/build-windows.sh)"; exit $SKIP; }
 # The build script always makes both; an executable alone is a broken build.
 [ -f "$DLL" ] || { echo "FAIL: no pdfium.dll beside $EXE"; exit 1; }
-CXX=x86_64-w64-mingw32-g++-posix
-command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP; }
 # shellcheck source=wine_env.sh
 . "$HERE/wine_env.sh"
-[ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
-lpstat -v "$QUEUE" >/dev/null 2>&1 || { echo "SKIP: no CUPS queue $QUEUE (run scripts/cups-test-env.sh)"; exit $SKIP; }
-for tool in curl iconv timeout python3 base64 md5sum qpdf pdftoppm; do
-  command -v "$tool" >/dev/null || { echo "FAIL: $tool is required"; exit 1; }
-done
-
-export WINEPREFIX=$PREFIX
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
-unset DISPLAY WAYLAND_DISPLAY
+require_mingw
+require_wine
+require_queue "$QUEUE"
+require_tools curl iconv timeout python3 base64 md5sum qpdf pdftoppm
+use_wine_prefix "$PREFIX"
 
 WORK=""
-failures=0
 log() { echo "[wine-fit] $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
-cleanup() {
-  if [ -n "$WORK" ]; then
-    stop_wine
-    rm -rf "$WORK"
-  fi
-}
-trap cleanup EXIT
+trap cleanup_work EXIT
 trap 'exit 1' INT TERM
-
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$PORT") 2>/dev/null; }
-wait_port_free() {
-  local i
-  for ((i = 0; i < $1 * 2; i++)); do port_open || return 0; sleep 0.5; done
-  return 1
-}
-wait_answer() {
-  local i
-  for ((i = 0; i < $1 * 2; i++)); do
-    curl -s -o /dev/null -m 2 "http://127.0.0.1:$PORT/version" && return 0
-    kill -0 "$2" 2>/dev/null || return 1
-    sleep 0.5
-  done
-  return 1
-}
-utf16() { iconv -f UTF-16LE -t UTF-8 "$1" 2>/dev/null | tr -d '\r'; }
 # Everything the daemon logged so far, both streams.
 daemon_log() { utf16 "$WORK/debug-out.txt"; tr -d '\r' <"$WORK/debug-err.txt"; }
 # The Windows path Z:\a\b as seen from here.
@@ -95,18 +59,8 @@ expect_success() {  # <name> <reply> <file>
 }
 
 # ---------------------------------------------------------------------------
-mkdir -p "$PREFIX"
-exec 9>"$PREFIX.lock"
-if command -v flock >/dev/null; then
-  flock -w 900 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
-fi
-if [ ! -f "$PREFIX/system.reg" ]; then
-  log "initialising Wine prefix $PREFIX"
-  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
-  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
-  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
-fi
-wait_port_free 120 || { echo "FAIL: port $PORT stays taken by another process"; exit 1; }
+prepare_wine_prefix 900
+require_port_free
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine-fit.XXXXXX")
 cp "$EXE" "$WORK/Tillerbrook.exe"

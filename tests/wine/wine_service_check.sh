@@ -25,59 +25,23 @@ SKIP=77
 
 [ -f "$EXE" ] || { echo "SKIP: no Windows build at $EXE (run scripts/build-windows.sh)"; exit $SKIP; }
 [ -f "$BUILD/libtb_core.a" ] || { echo "SKIP: no libtb_core.a beside $EXE"; exit $SKIP; }
-CXX=x86_64-w64-mingw32-g++-posix
-command -v "$CXX" >/dev/null || { echo "SKIP: $CXX is not installed"; exit $SKIP; }
 # shellcheck source=wine_env.sh
-. "$(dirname "$0")/wine_env.sh"
-[ -n "$WINE" ] && [ -n "$WINESERVER" ] || { echo "SKIP: Wine is not installed"; exit $SKIP; }
-THIRD_PARTY=$(sed -n 's/^TB_WIN_THIRD_PARTY:[A-Z]*=//p' "$BUILD/CMakeCache.txt" 2>/dev/null)
-[ -n "$THIRD_PARTY" ] || THIRD_PARTY=$ROOT/build/win-third-party
-
-export WINEPREFIX=$PREFIX
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES="winemenubuilder.exe=d;mscoree=d;mshtml=d"
-unset DISPLAY WAYLAND_DISPLAY
+. "$HERE/wine_env.sh"
+require_mingw
+require_wine
+find_win_third_party
+use_wine_prefix "$PREFIX"
 
 WORK=""
-failures=0
 log() { echo "[wine-service] $*"; }
-fail() {
-  echo "FAIL: $*"
-  failures=$((failures + 1))
-}
-stop_wine() { timeout 60 "$WINESERVER" -k >/dev/null 2>&1 || true; timeout 60 "$WINESERVER" -w >/dev/null 2>&1 || true; }
-cleanup() {
-  if [ -n "$WORK" ]; then
-    stop_wine
-    rm -rf "$WORK"
-  fi
-}
-trap cleanup EXIT
+trap cleanup_work EXIT
 trap 'exit 1' INT TERM
-winpath() { printf '%s' "Z:$1" | sed 's#/#\\#g'; }
 
-mkdir -p "$PREFIX"
-exec 9>"$PREFIX.lock"
-if command -v flock >/dev/null; then
-  flock -w 900 9 || { echo "FAIL: Wine prefix $PREFIX stays locked"; exit 1; }
-fi
-if [ ! -f "$PREFIX/system.reg" ]; then
-  log "initialising Wine prefix $PREFIX"
-  timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
-  timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
-  [ -f "$PREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $PREFIX"; exit 1; }
-fi
+prepare_wine_prefix 900
 
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tb-wine-service.XXXXXX")
 mkdir -p "$WORK/bin" "$WORK/onpath" "$WORK/cwd" "$WORK/svc"
-if ! "$CXX" -std=c++20 -O1 -static -I "$ROOT/src" -I "$THIRD_PARTY" \
-    -D_WIN32_WINNT=0x0A00 -DWINVER=0x0A00 -DUNICODE -D_UNICODE -DNOMINMAX -DWIN32_LEAN_AND_MEAN \
-    -o "$WORK/bin/service_probe.exe" "$HERE/service-probe/service_probe.cpp" \
-    "$BUILD/libtb_core.a" "$BUILD/libtb_sqlite3.a" \
-    -lws2_32 -lwinspool -lgdi32 -lwtsapi32 -luserenv -ladvapi32 -lshell32 -lcrypt32 2>"$WORK/cxx.err"; then
-  echo "FAIL: cannot build the probe: $(cat "$WORK/cxx.err")"
-  exit 1
-fi
+build_probe "$HERE/service-probe/service_probe.cpp" "$WORK/bin/service_probe.exe"
 # A stand-in library under the real name: loading it is what is checked (it
 # lacks the entry points, which the loader reports as a missing export).
 printf 'extern "C" __declspec(dllexport) int tb_stand_in() { return 1; }\n' >"$WORK/stand_in.cpp"

@@ -17,6 +17,33 @@ std::optional<std::string> Text(const wchar_t* text) {
   return WideToUtf8(std::wstring_view(text));
 }
 
+// One enumeration into `buffer`; `returned` gets the number of entries.
+// `enumerate(data, size, &needed, &returned)` makes the spooler call. A failed
+// call (the spooler stopped, for example) is not the same answer as an empty
+// list, and its error is kept for LastError().
+template <typename Enumerate>
+EnumResult FetchEntries(std::vector<unsigned char>& buffer, DWORD& returned,
+                        Enumerate&& enumerate) {
+  uint32_t error = 0;
+  const FetchResult r = FetchGrowing(
+      buffer,
+      [&](unsigned char* data, uint32_t size, uint32_t& needed, uint32_t& e) {
+        DWORD want = 0;
+        returned = 0;
+        if (enumerate(data, static_cast<DWORD>(size), &want, &returned)) return true;
+        e = static_cast<uint32_t>(::GetLastError());
+        needed = want;
+        return false;
+      },
+      error);
+  if (r == FetchResult::kFailed) {
+    t_lastError = error;
+    return EnumResult::kFailed;
+  }
+  if (r == FetchResult::kEmpty || returned == 0) return EnumResult::kEmpty;
+  return EnumResult::kOk;
+}
+
 }  // namespace
 
 WinPrinterHandle::~WinPrinterHandle() {
@@ -34,24 +61,11 @@ EnumResult WinSpooler::EnumPrinters(std::vector<PrinterEntry>& out) {
   constexpr DWORD kFlags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;  // 6
   std::vector<unsigned char> buffer;
   DWORD returned = 0;
-  uint32_t error = 0;
-  const FetchResult r = FetchGrowing(
-      buffer,
-      [&](unsigned char* data, uint32_t size, uint32_t& needed, uint32_t& e) {
-        DWORD want = 0;
-        returned = 0;
-        if (::EnumPrintersW(kFlags, nullptr, 2, data, size, &want, &returned)) return true;
-        e = static_cast<uint32_t>(::GetLastError());
-        needed = want;
-        return false;
-      },
-      error);
-  if (r == FetchResult::kFailed) {
-    // The spooler stopped, for example: not the same answer as "no printers".
-    SetLastError(error);
-    return EnumResult::kFailed;
-  }
-  if (r == FetchResult::kEmpty || returned == 0) return EnumResult::kEmpty;
+  const EnumResult r = FetchEntries(
+      buffer, returned, [&](unsigned char* data, DWORD size, DWORD* want, DWORD* count) {
+        return ::EnumPrintersW(kFlags, nullptr, 2, data, size, want, count) != FALSE;
+      });
+  if (r != EnumResult::kOk) return r;
   const auto* info = reinterpret_cast<const PRINTER_INFO_2W*>(buffer.data());
   for (DWORD i = 0; i < returned; ++i) {
     PrinterEntry entry;
@@ -111,25 +125,13 @@ EnumResult WinSpooler::EnumJobs(PrinterHandle& printer, uint32_t maxJobs,
   HANDLE handle = static_cast<HANDLE>(static_cast<WinPrinterHandle&>(printer).get());
   std::vector<unsigned char> buffer;
   DWORD returned = 0;
-  uint32_t error = 0;
   // A queue that grows between the size query and the fetch is asked again:
   // the cancel after a killed print must still find that print's job.
-  const FetchResult r = FetchGrowing(
-      buffer,
-      [&](unsigned char* data, uint32_t size, uint32_t& needed, uint32_t& e) {
-        DWORD want = 0;
-        returned = 0;
-        if (::EnumJobsW(handle, 0, maxJobs, 1, data, size, &want, &returned)) return true;
-        e = static_cast<uint32_t>(::GetLastError());
-        needed = want;
-        return false;
-      },
-      error);
-  if (r == FetchResult::kFailed) {
-    SetLastError(error);
-    return EnumResult::kFailed;
-  }
-  if (r == FetchResult::kEmpty || returned == 0) return EnumResult::kEmpty;
+  const EnumResult r = FetchEntries(
+      buffer, returned, [&](unsigned char* data, DWORD size, DWORD* want, DWORD* count) {
+        return ::EnumJobsW(handle, 0, maxJobs, 1, data, size, want, count) != FALSE;
+      });
+  if (r != EnumResult::kOk) return r;
   const auto* info = reinterpret_cast<const JOB_INFO_1W*>(buffer.data());
   for (DWORD i = 0; i < returned; ++i) {
     JobEntry job;
