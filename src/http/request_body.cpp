@@ -1,5 +1,7 @@
 #include "http/request_body.h"
 
+#include <algorithm>
+
 #include "http/guarded_server.h"
 #include "service/server_setup.h"
 
@@ -13,6 +15,17 @@ bool ReadRequestBody(const httplib::Request& req, httplib::Response& res,
     received = content([](const httplib::MultipartFormData&) { return true; },
                        [](const char*, size_t) { return true; });
   } else {
+    // A body with a length arrives into one block of that size (the library
+    // refuses lengths past the limit before the receiver sees a byte).
+    // Without a length, room for the limit at once: a block that large is
+    // mapped from the system and backed only as it fills, where growing step
+    // by step would leave every smaller step resident.
+    const std::string length = req.get_header_value("Content-Length");
+    if (length.empty()) {
+      body.reserve(kMaxRequestBody);
+    } else if (length.size() < 20 && length.find_first_not_of("0123456789") == std::string::npos) {
+      body.reserve(static_cast<size_t>(std::min<unsigned long long>(std::stoull(length), kMaxRequestBody)));
+    }
     received = content([&](const char* data, size_t size) {
       if (size > kMaxRequestBody - body.size()) {
         overLimit = true;

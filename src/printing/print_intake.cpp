@@ -481,6 +481,10 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
       // Above the limit the library refuses the body itself.
       if (value <= kMaxRequestBody) expected = static_cast<size_t>(value);
     }
+    // Chunked or unframed: room for the limit, backed only as it fills, and
+    // the limit is not the library's to enforce.
+    const bool unknownLength = length.empty();
+    if (unknownLength) expected = kMaxRequestBody;
     if (expected >= kLargeBody) {
       large = std::make_unique<platform::LargeBlock>(expected);
     } else {
@@ -488,15 +492,13 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
     }
     received = content([&](const char* data, size_t size) {
       if (!large) {
-        // Chunked or unframed: the limit is not the library's to enforce.
-        if (size > kMaxRequestBody - small.size()) {
-          overLimit = true;
-          return false;
-        }
         small.append(data, size);
         return true;
       }
-      if (size > large->capacity() - used) return false;  // more than announced
+      if (size > large->capacity() - used) {  // more than announced or allowed
+        overLimit = unknownLength;
+        return false;
+      }
       std::memcpy(large->data() + used, data, size);
       used += size;
       return true;
