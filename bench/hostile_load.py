@@ -59,7 +59,6 @@ def post(path, body, timeout=60, chunked=False):
             head = (f"POST {path} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n"
                     "Connection: close\r\n\r\n").encode()
             sock.sendall(head + body)
-        sock.shutdown(socket.SHUT_WR)
         data = bytearray()
         while True:
             part = sock.recv(65536)
