@@ -265,30 +265,42 @@ class GuardedServer::Admission {
  public:
   explicit Admission(const ConnectionLimits& limits) : limits_(limits) {}
 
-  // False when the address is at its cap and none of its connections waits
-  // for its peer; otherwise the longest-waiting one is evicted to make room.
+  // Whether the connection may be served. At its address's cap, the
+  // connection of that address idle the longest is evicted for it; a
+  // connection that has just arrived or is between quick requests is never
+  // evicted, since its request may already be on the way.
   bool Admit(Connection& c) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<Connection*>& mine = byPeer_[c.peer];
     size_t live = 0;
     Connection* oldest = nullptr;
+    const Clock::rep idleBefore =
+        (Clock::now() - limits_.evictAfter).time_since_epoch().count();
     for (Connection* other : mine) {
       if (other->evicted) continue;
       ++live;
       const Clock::rep since = other->waitingSince.load();
-      if (since != 0 && (!oldest || since < oldest->waitingSince.load())) oldest = other;
+      if (since != 0 && since <= idleBefore &&
+          (!oldest || since < oldest->waitingSince.load())) {
+        oldest = other;
+      }
     }
     if (live >= limits_.perPeer) {
-      if (!oldest) {
+      if (oldest) {
+        oldest->evicted = true;
+        --live_;
+        // Its thread wakes from the wait at once and closes the socket, which
+        // it only does after Leave, under this lock: the socket is still open.
+        ShutdownBoth(oldest->sock);
+      } else if (live_ + limits_.handlers >= limits_.threads) {
+        // Over its share with nothing idle: in only while the pool keeps
+        // room for other peers.
         if (mine.empty()) byPeer_.erase(c.peer);
         return false;
       }
-      oldest->evicted = true;
-      // Its thread wakes from the wait at once and closes the socket, which
-      // it only does after Leave, under this lock: the socket is still open.
-      ShutdownBoth(oldest->sock);
     }
     mine.push_back(&c);
+    ++live_;
     return true;
   }
 
@@ -297,6 +309,7 @@ class GuardedServer::Admission {
     auto it = byPeer_.find(c.peer);
     if (it == byPeer_.end()) return;
     std::vector<Connection*>& mine = it->second;
+    if (!c.evicted) --live_;
     mine.erase(std::remove(mine.begin(), mine.end(), &c), mine.end());
     if (mine.empty()) byPeer_.erase(it);
   }
@@ -319,6 +332,7 @@ class GuardedServer::Admission {
   const ConnectionLimits& limits_;
   std::mutex mutex_;
   std::map<std::string, std::vector<Connection*>> byPeer_;
+  size_t live_ = 0;  // admitted connections not evicted, of all addresses
   std::mutex slotMutex_;
   std::condition_variable slotFree_;
   size_t handlersBusy_ = 0;

@@ -8,8 +8,10 @@
 //   room for framing (the library reads those whole);
 // - many connections may wait for their peers, but only `handlers` requests
 //   are handled at once, so idle and slow peers never block the handlers;
-// - one address holds at most `perPeer` connections; a new one evicts the
-//   one of that address that has waited longest for its next request.
+// - past `perPeer` connections of one address, a new one evicts the one of
+//   that address that has waited longest (at least `evictAfter`) for its
+//   next request; with none that idle it is let in only while the pool keeps
+//   room for other peers, and closed otherwise.
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -24,6 +26,7 @@ struct ConnectionLimits {
   std::size_t threads = 192;                 // connections served at once
   std::size_t handlers = 32;                 // requests handled at once
   std::size_t perPeer = 64;                  // connections of one address
+  std::chrono::milliseconds evictAfter{1000};  // waiting this long makes a connection idle
   // After a refused oversized body: how long its rest is read and dropped so
   // that the client, still sending, gets to read the answer.
   std::chrono::milliseconds drainTime{5000};

@@ -263,14 +263,22 @@ TEST_F(HostileRoutes, RequestHeadMustArriveWithinSecondsNotPerRead) {
 }
 
 TEST_F(HostileRoutes, OneAddressCannotHoldEveryConnection) {
-  // Silent connections would each wait 5 s; past the per-address share the
-  // oldest give way to newer ones at once.
+  // Silent connections would each wait 5 s. Past the per-address share,
+  // newcomers take the places of those idle for a second.
   std::vector<std::unique_ptr<RawConnection>> silent;
   for (int i = 0; i < 80; ++i) silent.push_back(std::make_unique<RawConnection>());
-  EXPECT_TRUE(silent.front()->PeerClosed(2500));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  std::vector<std::unique_ptr<RawConnection>> newcomers;
+  for (int i = 0; i < 10; ++i) newcomers.push_back(std::make_unique<RawConnection>());
   auto r = Get("/version");
   ASSERT_TRUE(r);
   EXPECT_EQ(r->status, 200);
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  int closed = 0;
+  for (auto& c : silent) closed += c->PeerClosed(0) ? 1 : 0;
+  EXPECT_GE(closed, 11);  // one for each newcomer and the probe
+  EXPECT_LT(closed, 40);
+  for (auto& c : newcomers) EXPECT_FALSE(c->PeerClosed(0));
 }
 
 }  // namespace
