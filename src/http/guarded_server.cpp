@@ -98,6 +98,16 @@ int TimeoutMs(time_t sec, time_t usec) {
   return static_cast<int>(std::min<long long>(static_cast<long long>(sec) * 1000 + usec / 1000, INT_MAX));
 }
 
+// As the library decides whether to read a body: by the method, then the
+// framing.
+bool CarriesBody(const httplib::Request& req) {
+  if (req.has_header("Transfer-Encoding")) return true;
+  const std::string length = req.get_header_value("Content-Length");
+  if (!length.empty()) return length.find_first_not_of('0') != std::string::npos;
+  return req.method == "POST" || req.method == "PUT" || req.method == "PATCH" ||
+         req.method == "DELETE" || req.method == "PRI";
+}
+
 // One served connection as the admission sees it.
 struct Connection {
   socket_t sock = INVALID_SOCKET;
@@ -369,8 +379,13 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
       ret = process_request(strm, closeConnection, connectionClosed, [&](httplib::Request& req) {
         connection.Busy();
         strm.BeginBody(req);
-        admission_->AcquireHandler();
-        handling = true;
+        // Bodies are what a request's memory and time grow with, so they
+        // take the handler slots; a request without one answers from what
+        // it has and never waits behind uploads.
+        if (CarriesBody(req)) {
+          admission_->AcquireHandler();
+          handling = true;
+        }
       });
       if (handling) admission_->ReleaseHandler();
       if (strm.BodyCutOff()) {

@@ -7,7 +7,8 @@
 // - a chunked or unframed body is cut off once it passes the body limit with
 //   room for framing (the library reads those whole);
 // - many connections may wait for their peers, but only `handlers` requests
-//   are handled at once, so idle and slow peers never block the handlers;
+//   with a body are read and handled at once, so idle and slow peers never
+//   block the handlers, and uploads never block requests without a body;
 // - past `perPeer` connections of one address, a new one evicts the one of
 //   that address that has waited longest (at least `evictAfter`) for its
 //   next request; with none that idle it is let in only while the pool keeps
@@ -24,7 +25,7 @@ struct ConnectionLimits {
   std::chrono::milliseconds headTime{5000};  // whole request head, from its first byte
   std::size_t headBytes = 256 * 1024;
   std::size_t threads = 192;                 // connections served at once
-  std::size_t handlers = 32;                 // requests handled at once
+  std::size_t handlers = 32;                 // requests with a body handled at once
   std::size_t perPeer = 64;                  // connections of one address
   std::chrono::milliseconds evictAfter{1000};  // waiting this long makes a connection idle
   // After a refused oversized body: how long its rest is read and dropped so
