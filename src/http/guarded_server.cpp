@@ -134,18 +134,11 @@ class ConnectionStream : public httplib::Stream {
         writeTimeoutMs_(writeTimeoutMs),
         bodyBudget_(bodyBudget) {}
 
-  // Waits up to `timeoutMs` for the next request's first byte, giving up
-  // early when the server stops. False when nothing came.
-  bool WaitForRequest(int timeoutMs, const std::atomic<socket_t>& serverSocket) {
-    if (off_ < len_) return true;
-    const Clock::time_point end = Clock::now() + milliseconds(timeoutMs);
-    while (serverSocket != INVALID_SOCKET) {
-      const int left = MillisUntil(end);
-      const int r = PollSocket(sock_, POLLIN, std::min(left, 100));
-      if (r != 0) return r > 0;
-      if (left == 0) return false;
-    }
-    return false;
+  // Waits up to `timeoutMs` for the next request's first byte (also while
+  // the server stops: a kept-alive client is still answered then). False
+  // when nothing came.
+  bool WaitForRequest(int timeoutMs) {
+    return off_ < len_ || PollSocket(sock_, POLLIN, timeoutMs) > 0;
   }
 
   void BeginHead() {
@@ -371,7 +364,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
     size_t count = keep_alive_max_count_;
     while (svr_sock_ != INVALID_SOCKET && count > 0) {
       connection.Waiting();
-      if (!strm.WaitForRequest(TimeoutMs(keep_alive_timeout_sec_, 0), svr_sock_)) break;
+      if (!strm.WaitForRequest(TimeoutMs(keep_alive_timeout_sec_, 0))) break;
       strm.BeginHead();
       const bool closeConnection = count == 1;
       bool connectionClosed = false;
