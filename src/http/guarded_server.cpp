@@ -317,18 +317,29 @@ class GuardedServer::Admission {
     if (mine.empty()) byPeer_.erase(it);
   }
 
-  void AcquireHandler() {
+  // One address may hold three quarters of the slots: uploads that trickle
+  // in from one peer never keep every other peer's requests waiting.
+  void AcquireHandler(const std::string& peer) {
+    const size_t perPeer = std::max<size_t>(1, limits_.handlers * 3 / 4);
     std::unique_lock<std::mutex> lock(slotMutex_);
-    slotFree_.wait(lock, [&] { return handlersBusy_ < limits_.handlers; });
+    slotFree_.wait(lock, [&] {
+      auto it = slotsByPeer_.find(peer);
+      return handlersBusy_ < limits_.handlers &&
+             (it == slotsByPeer_.end() || it->second < perPeer);
+    });
     ++handlersBusy_;
+    ++slotsByPeer_[peer];
   }
 
-  void ReleaseHandler() {
+  void ReleaseHandler(const std::string& peer) {
     {
       std::lock_guard<std::mutex> lock(slotMutex_);
       --handlersBusy_;
+      auto it = slotsByPeer_.find(peer);
+      if (it != slotsByPeer_.end() && --it->second == 0) slotsByPeer_.erase(it);
     }
-    slotFree_.notify_one();
+    // Waiters wait on different conditions (their own address's share).
+    slotFree_.notify_all();
   }
 
  private:
@@ -339,6 +350,7 @@ class GuardedServer::Admission {
   std::mutex slotMutex_;
   std::condition_variable slotFree_;
   size_t handlersBusy_ = 0;
+  std::map<std::string, size_t> slotsByPeer_;
 };
 
 GuardedServer::GuardedServer(ConnectionLimits limits)
@@ -376,11 +388,11 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
         // take the handler slots; a request without one answers from what
         // it has and never waits behind uploads.
         if (CarriesBody(req)) {
-          admission_->AcquireHandler();
+          admission_->AcquireHandler(connection.peer);
           handling = true;
         }
       });
-      if (handling) admission_->ReleaseHandler();
+      if (handling) admission_->ReleaseHandler(connection.peer);
       if (strm.BodyCutOff()) {
         connection.Waiting();  // nothing useful left: may be evicted
         strm.DrainAfterAnswer();

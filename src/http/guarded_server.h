@@ -7,8 +7,9 @@
 // - a chunked or unframed body is cut off once it passes the body limit with
 //   room for framing (the library reads those whole);
 // - many connections may wait for their peers, but only `handlers` requests
-//   with a body are read and handled at once, so idle and slow peers never
-//   block the handlers, and uploads never block requests without a body;
+//   with a body are read and handled at once (three quarters of them for
+//   one address), so idle and slow peers never block the handlers, and
+//   uploads never block requests without a body;
 // - past `perPeer` connections of one address, a new one evicts the one of
 //   that address that has waited longest (at least `evictAfter`) for its
 //   next request; with none that idle it is let in only while the pool keeps

@@ -1,5 +1,10 @@
 // Hostile requests against the real executable, grouped by route: what a web
 // page or a host on the network can send, and what must still hold.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -293,6 +298,47 @@ TEST_F(HostileRoutes, OneAddressCannotHoldEveryConnection) {
   EXPECT_GE(closed, 11);  // one for each newcomer and the probe
   EXPECT_LT(closed, 40);
   for (auto& c : newcomers) EXPECT_FALSE(c->PeerClosed(0));
+}
+
+// A whole request from another loopback address, and the first line of
+// what comes back (empty when nothing came within `timeoutMs`).
+std::string StatusLineFrom(const char* sourceAddress, const std::string& request, int timeoutMs) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in source{};
+  source.sin_family = AF_INET;
+  ::inet_pton(AF_INET, sourceAddress, &source.sin_addr);
+  sockaddr_in target{};
+  target.sin_family = AF_INET;
+  target.sin_port = htons(3806);
+  target.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string reply;
+  timeval tv{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&source), sizeof source) == 0 &&
+      ::connect(fd, reinterpret_cast<sockaddr*>(&target), sizeof target) == 0 &&
+      ::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[256];
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n > 0) reply.assign(buf, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return reply.substr(0, reply.find("\r\n"));
+}
+
+TEST_F(HostileRoutes, TricklingUploadsOfOneAddressLeaveRoomForOthers) {
+  // Each announces a body and sends one byte of it: a handler waits on it.
+  std::vector<std::unique_ptr<RawConnection>> uploads;
+  for (int i = 0; i < 32; ++i) {
+    auto c = std::make_unique<RawConnection>();
+    c->Send("POST /setup HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n{");
+    uploads.push_back(std::move(c));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const std::string remove = "POST /remove HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}";
+  EXPECT_EQ(StatusLineFrom("127.0.0.2", remove, 2000), "HTTP/1.1 400 Bad Request");
+  // Requests without a body never wait for the uploads, from any address.
+  EXPECT_EQ(StatusLineFrom("127.0.0.1", "GET /version HTTP/1.1\r\nHost: x\r\n\r\n", 2000),
+            "HTTP/1.1 200 OK");
 }
 
 }  // namespace
