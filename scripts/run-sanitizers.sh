@@ -23,7 +23,7 @@ MetricsTiers*:JobQueueTest*:ExecutionTest*:Base64Decode*:PrintTest.*Lock*:Pdfium
 CleanDocumentCache*:SdNotifyStatusSink*"
 TSAN_INTEGRATION_FILTER="PrintIntegration.TwoPrintsAtOnce*:ServiceStop*:ServiceMode.Notifies*:\
 ServerSettings.KeepAlive*:ServerSettings.BodyLimit*:StoreDaemon.History*:PrintFaults.ProgramKilled*:\
-HostileRoutes.VersionAnswersWhile32SlowHeads*:HostileRoutes.OneAddress*"
+HostileRoutes.VersionAnswersWhile32SlowHeads*:HostileRoutes.OneAddress*:HostileRoutes.Trickling*"
 
 configure() {  # folder, flags, further cmake arguments
   local dir="$1" flags="$2"
