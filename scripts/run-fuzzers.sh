@@ -12,7 +12,7 @@ source "$ROOT/scripts/asan-build.sh"
 BUILD="$ASAN_BUILD"
 SECONDS_EACH="${1:-20}"
 [ $# -gt 0 ] && shift
-ALL=(base64 extension percent_encode utf8 command_line page_metrics status_page print_body)
+ALL=(base64 extension percent_encode utf8 command_line page_metrics status_page print_body setup_body remove_body)
 if [ $# -gt 0 ]; then TARGETS=("$@"); else TARGETS=("${ALL[@]}"); fi
 
 configure_asan_build

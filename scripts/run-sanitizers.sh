@@ -22,7 +22,8 @@ TSAN_FILTER="ServiceRunner*:MaintenanceThreadTest*:MaintenanceStoreTest*:Printer
 MetricsTiers*:JobQueueTest*:ExecutionTest*:Base64Decode*:PrintTest.*Lock*:PdfiumLibrary*:\
 CleanDocumentCache*:SdNotifyStatusSink*:ActiveServer*"
 TSAN_INTEGRATION_FILTER="PrintIntegration.TwoPrintsAtOnce*:ServiceStop*:ServiceMode.Notifies*:\
-ServerSettings.KeepAlive*:ServerSettings.BodyLimit*:StoreDaemon.History*:PrintFaults.ProgramKilled*"
+ServerSettings.KeepAlive*:ServerSettings.BodyLimit*:StoreDaemon.History*:PrintFaults.ProgramKilled*:\
+HostileRoutes.VersionAnswersWhile32SlowHeads*:HostileRoutes.OneAddress*:HostileRoutes.Trickling*"
 
 configure() {  # folder, flags, further cmake arguments
   local dir="$1" flags="$2"

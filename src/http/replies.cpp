@@ -1,5 +1,6 @@
 #include "http/replies.h"
 
+#include "http/json_body.h"
 #include "service/logging.h"
 
 namespace tb {
@@ -25,7 +26,9 @@ void ReplyUnhandledException(const httplib::Request&, httplib::Response& res,
     } catch (...) {
     }
   }
-  LogError("[HTTP] unhandled exception: " + message);
+  // The text may quote the request: bounded, and escaped in the log.
+  message = BoundedErrorText(message);
+  LogError("[HTTP] unhandled exception: " + LogValue(message));
   nlohmann::json body{{"message", message}, {"status", "error"}};
   res.status = 500;
   // Replace invalid bytes rather than throw again from the error path.

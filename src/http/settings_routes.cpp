@@ -1,11 +1,15 @@
 #include "http/settings_routes.h"
 
 #include <exception>
+#include <initializer_list>
+#include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "http/json_body.h"
 #include "http/replies.h"
+#include "http/request_body.h"
 #include "http/text.h"
 #include "printers/printer_list.h"
 #include "service/app_version.h"
@@ -17,9 +21,12 @@ namespace {
 
 using nlohmann::json;
 
-// Strict parse, no comments. value() throws for a body that is not an object
-// and for a member of another type, which the handlers report as they are.
-json ParseBody(const httplib::Request& req) { return json::parse(req.body); }
+// Strict parse, no comments, bounded. value() throws for a body that is not
+// an object and for a member of another type, which the handlers report as
+// they are.
+json ParseBody(std::string_view body, std::initializer_list<std::string_view> members) {
+  return ParseJsonBody(body, members);
+}
 
 bool IsInstalledPrinter(const std::string& name) {
   json printers;
@@ -34,9 +41,11 @@ bool IsInstalledPrinter(const std::string& name) {
 }  // namespace
 
 void HandleDefault(const httplib::Request& req, httplib::Response& res) {
-  const std::string name = req.get_param_value("printerName");  // first value
+  // First value; one that is not text counts as absent, like any failed
+  // conversion, and is never stored.
+  const std::string name = StrictUtf8(req.get_param_value("printerName"));
   if (!name.empty()) {
-    LogInfo("Set default: " + StrictUtf8(name));
+    LogInfo("Set default: " + LogValue(name));
     // Not checked against the installed printers: a printer may be added later.
     if (!store::SetConfigValues({json{{"type", "*"}, {"value", name}}})) {
       SendError(res, "Failed to save default printer.", 500);
@@ -54,13 +63,19 @@ void HandleList(const httplib::Request&, httplib::Response& res) {
     }
     SendJson(res, rows, 200);
   } catch (const std::exception& e) {
-    SendError(res, e.what(), 200);
+    SendError(res, BoundedErrorText(e.what()), 200);
   }
 }
 
-void HandleSetup(const httplib::Request& req, httplib::Response& res) {
+void HandleSetup(const httplib::Request& req, httplib::Response& res,
+                 const httplib::ContentReader& content) {
+  std::string body;
+  if (ReadRequestBody(req, res, content, body)) HandleSetupBody(body, res);
+}
+
+void HandleSetupBody(std::string_view text, httplib::Response& res) {
   try {
-    const json body = ParseBody(req);
+    const json body = ParseBody(text, {"key", "value"});
     std::string key = body.value("key", std::string("*"));
     const std::string value = body.value("value", std::string());
     if (key.empty()) key = "*";
@@ -84,13 +99,19 @@ void HandleSetup(const httplib::Request& req, httplib::Response& res) {
     }
     SendJson(res, json{{"msg", "Config saved"}, {"status", "success"}}, 200);
   } catch (const std::exception& e) {
-    SendError(res, e.what(), 200);
+    SendError(res, BoundedErrorText(e.what()), 200);
   }
 }
 
-void HandleRemove(const httplib::Request& req, httplib::Response& res) {
+void HandleRemove(const httplib::Request& req, httplib::Response& res,
+                  const httplib::ContentReader& content) {
+  std::string body;
+  if (ReadRequestBody(req, res, content, body)) HandleRemoveBody(body, res);
+}
+
+void HandleRemoveBody(std::string_view text, httplib::Response& res) {
   try {
-    const json body = ParseBody(req);
+    const json body = ParseBody(text, {"type", "key"});
     const std::string type = body.value("type", std::string());
     const std::string key = body.value("key", std::string());
     if (key.empty()) {
@@ -104,7 +125,7 @@ void HandleRemove(const httplib::Request& req, httplib::Response& res) {
     }
     SendJson(res, json{{"count", count}, {"status", "success"}}, 200);
   } catch (const std::exception& e) {
-    SendError(res, e.what(), 200);
+    SendError(res, BoundedErrorText(e.what()), 200);
   }
 }
 

@@ -2,6 +2,7 @@
 // The settings routes: browser routes that redirect to "/" and client routes
 // that answer JSON.
 #include <string>
+#include <string_view>
 
 #include <httplib.h>
 
@@ -12,9 +13,14 @@ void HandleDefault(const httplib::Request& req, httplib::Response& res);
 // GET /list: every configuration row as {"key", "value"}.
 void HandleList(const httplib::Request& req, httplib::Response& res);
 // POST /setup {"key", "value"}: maps a client key (or "*") to a printer.
-void HandleSetup(const httplib::Request& req, httplib::Response& res);
+// The body is read through the content reader (bounded however framed).
+void HandleSetup(const httplib::Request& req, httplib::Response& res,
+                 const httplib::ContentReader& content);
+void HandleSetupBody(std::string_view body, httplib::Response& res);
 // POST /remove {"type", "key"}: deletes configuration rows.
-void HandleRemove(const httplib::Request& req, httplib::Response& res);
+void HandleRemove(const httplib::Request& req, httplib::Response& res,
+                  const httplib::ContentReader& content);
+void HandleRemoveBody(std::string_view body, httplib::Response& res);
 // GET /switch: turns PDF refitting on or off.
 void HandleSwitch(const httplib::Request& req, httplib::Response& res);
 // The shared body of /fit, /shrink, /noscale and /stretch.

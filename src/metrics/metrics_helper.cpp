@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "http/json_body.h"
 #include "platform/command_line.h"
 #include "platform/launcher.h"
 #include "platform/metrics_channel.h"
@@ -32,8 +33,8 @@ void TerminateHelper(platform::HelperProcess& helper, const HelperLimits& limits
 bool Decode(const std::string& bytes, PageMetrics& out, std::string& error) {
   nlohmann::json doc;
   try {
-    doc = nlohmann::json::parse(bytes);
-  } catch (const nlohmann::json::parse_error& e) {
+    doc = ParseJsonDocument(bytes);
+  } catch (const std::exception& e) {
     error = std::string("cannot parse printer metrics helper response: ") + e.what() +
             "; output=" + bytes;
     return false;

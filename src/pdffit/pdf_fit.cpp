@@ -275,12 +275,12 @@ std::string FitDocumentForPrinter(const std::string& document, const std::string
   metrics::PageMetrics m;
   std::string error;
   if (!lookup(printer, m, error)) {
-    LogError("[PdfFit] WARNING: cannot query printer page metrics: " + error +
+    LogError("[PdfFit] WARNING: cannot query printer page metrics: " + LogValue(error) +
              ". Printing original PDF.");
     return document;
   }
   LogInfo(
-      (LineBuilder() << "[PdfFit] printer=" << printer << " metricsSource=" << m.source
+      (LineBuilder() << "[PdfFit] printer=" << LogValue(printer) << " metricsSource=" << m.source
                      << " devmode=" << DevModeName(m.usedUserDevMode) << " paper=" << m.paperWidthMm
                      << "x" << m.paperHeightMm << "mm"
                      << " printable=" << m.printableWidthMm << "x" << m.printableHeightMm << "mm"
@@ -302,7 +302,7 @@ std::string FitDocumentForPrinter(const std::string& document, const std::string
 
   bool changed = false;
   if (!FitPdfToRatio(document, copy, m.printableRatio, changed, error)) {
-    LogError("[PdfFit] WARNING: " + error + ". Printing original PDF.");
+    LogError("[PdfFit] WARNING: " + LogValue(error) + ". Printing original PDF.");
     return document;
   }
   if (!changed) {

@@ -6,6 +6,7 @@
 #include "http/replies.h"
 #include "printers/job_queue.h"
 #include "printers/printer_list.h"
+#include "http/json_body.h"
 #include "service/logging.h"
 
 namespace tb::printers {
@@ -35,8 +36,8 @@ void HandleCancel(const httplib::Request& req, httplib::Response& res) {
     const int count = CancelPrintJob(name);
     SendJson(res, json{{"status", "success"}, {"count", count}, {"printerName", name}}, 200);
   } catch (const std::exception& e) {
-    LogError(std::string("Exception: ") + e.what());
-    SendError(res, e.what(), 200);
+    LogError("Exception: " + LogValue(e.what()));
+    SendError(res, BoundedErrorText(e.what()), 200);
   }
 }
 

@@ -61,7 +61,7 @@ void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
     std::string name = printer;
     services.cancelPrintJob(name);
   } catch (const std::exception& e) {
-    LogError(std::string("CancelPrintJob failed: ") + e.what());
+    LogError("CancelPrintJob failed: " + LogValue(e.what()));
   }
 }
 

@@ -13,7 +13,9 @@
 #include <thread>
 #include <vector>
 
+#include "http/json_body.h"
 #include "http/replies.h"
+#include "http/request_body.h"
 #include "http/text.h"
 #include "platform/file_ops.h"
 #include "platform/md5.h"
@@ -49,13 +51,6 @@ std::string ReadString(const json& body, const char* key, const char* fallback) 
 
 void ReplyError(httplib::Response& res, const char* message, int code, int status) {
   SendJson(res, json{{"status", "error"}, {"message", message}, {"code", code}}, status);
-}
-
-// Exception texts may carry bytes from the request (the JSON library quotes
-// what it read); the reply must still be valid JSON.
-std::string ValidUtf8(const std::string& text) {
-  std::string quoted = json(text).dump(-1, ' ', false, json::error_handler_t::replace);
-  return json::parse(quoted).get<std::string>();
 }
 
 // Each byte's 6-bit value; every byte outside the alphabet is -1, except
@@ -306,6 +301,11 @@ std::optional<std::pair<size_t, size_t>> FindLongLabelContent(std::string_view s
   return found;
 }
 
+// The members the intake reads; the parse keeps no others.
+const std::initializer_list<std::string_view> kPrintMembers = {
+    "filePath", "fileExtension", "LabelContent", "PrinterName",
+    "key",      "RequestTrackingNumber", "AutoScalePdfToPrinter"};
+
 ParsedBody ParseBody(std::string_view text) {
   ParsedBody parsed;
   if (auto cut = FindLongLabelContent(text)) {
@@ -313,7 +313,7 @@ ParsedBody ParseBody(std::string_view text) {
     rest.reserve(text.size() - (cut->second - cut->first));
     rest.append(text, 0, cut->first);
     rest.append(text, cut->second, std::string::npos);
-    parsed.body = json::parse(rest);
+    parsed.body = ParseJsonBody(rest, kPrintMembers);
     // The cut left an empty "LabelContent" in the right place, or the scan
     // misread the body: then the ordinary parse decides.
     const json* m = Member(parsed.body, "LabelContent");
@@ -322,7 +322,7 @@ ParsedBody ParseBody(std::string_view text) {
       return parsed;
     }
   }
-  parsed.body = json::parse(text);
+  parsed.body = ParseJsonBody(text, kPrintMembers);
   return parsed;
 }
 }  // namespace
@@ -471,6 +471,7 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
   std::string small;
   std::unique_ptr<platform::LargeBlock> large;
   size_t used = 0;
+  bool overLimit = false;
   bool received;
   if (req.is_multipart_form_data()) {
     // Form parts are no JSON body: they are read and dropped, and the empty
@@ -486,6 +487,10 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
       // Above the limit the library refuses the body itself.
       if (value <= kMaxRequestBody) expected = static_cast<size_t>(value);
     }
+    // Chunked or unframed: room for the limit, backed only as it fills, and
+    // the limit is not the library's to enforce.
+    const bool unknownLength = length.empty();
+    if (unknownLength) expected = kMaxRequestBody;
     if (expected >= kLargeBody) {
       large = std::make_unique<platform::LargeBlock>(expected);
     } else {
@@ -496,13 +501,19 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
         small.append(data, size);
         return true;
       }
-      if (size > large->capacity() - used) return false;  // more than announced
+      if (size > large->capacity() - used) {  // more than announced or allowed
+        overLimit = unknownLength;
+        return false;
+      }
       std::memcpy(large->data() + used, data, size);
       used += size;
       return true;
     });
   }
-  if (!received) return;  // the library has set the status (413 or 400)
+  if (!received) {
+    SetBodyFailureStatus(res, overLimit);
+    return;
+  }
   const std::string_view body = large ? std::string_view(large->data(), used) : std::string_view(small);
   HandlePrintBody(body, res, DefaultPrintServices());
 }
@@ -581,8 +592,8 @@ void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
     }
     ExecutePrint(std::move(request), res, services);
   } catch (const std::exception& e) {
-    std::string description = ValidUtf8(e.what());
-    LogError("Exception: " + description);
+    std::string description = BoundedErrorText(e.what());
+    LogError("Exception: " + LogValue(description));
     SendError(res, description, 200);
   }
 }

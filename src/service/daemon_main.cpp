@@ -36,7 +36,7 @@ std::string FolderOf(const std::string& path) {
 
 // Clears ActiveServer before the server object goes away, on every path.
 struct PublishedServer {
-  std::unique_ptr<httplib::Server> server = std::make_unique<httplib::Server>();
+  std::unique_ptr<GuardedServer> server = std::make_unique<GuardedServer>();
   PublishedServer() { PublishActiveServer(server.get()); }
   ~PublishedServer() { ClearActiveServer(); }
 };
@@ -102,7 +102,7 @@ int daemon_main() {
   int result = 0;
   {
     PublishedServer published;
-    httplib::Server& server = *published.server;
+    GuardedServer& server = *published.server;
     ApplyServerSettings(server);
     RegisterHandlersAndRoutes(server);
 

@@ -16,8 +16,11 @@ namespace {
 std::atomic<std::uintptr_t> g_listeningSocket{~std::uintptr_t{0}};
 }  // namespace
 
-void ApplyServerSettings(httplib::Server& server) {
-  server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+void ApplyServerSettings(GuardedServer& server) {
+  // Handlers run at most 32 at a time (the server's handler slots); the
+  // pool is larger so that connections waiting for their peers never hold
+  // a handler back.
+  server.new_task_queue = [n = server.limits().threads] { return new httplib::ThreadPool(n); };
   server.set_keep_alive_max_count(20);
   server.set_keep_alive_timeout(5);
   server.set_read_timeout(30, 0);
@@ -47,7 +50,7 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
   server.Get("/default", HandleDefault);
   server.Get("/printers", printers::HandlePrinters);
   server.Get("/list", HandleList);
-  server.Post("/setup", HandleSetup);
+  server.Post("/setup", HandleSetup);  // both read their bodies, bounded
   server.Post("/remove", HandleRemove);
   server.Options(".*", AnswerPreflight);
   server.Post("/print", [](const httplib::Request& req, httplib::Response& res,

@@ -2,14 +2,17 @@
 // The HTTP server as the daemon configures it: settings, handlers, routes.
 #include <httplib.h>
 
+#include "http/guarded_server.h"
+
 namespace tb {
 
 inline constexpr int kHttpPort = 3806;
 inline constexpr const char* kListenAddress = "0.0.0.0";
 inline constexpr size_t kMaxRequestBody = 67108864;  // 64 MiB
 
-// Applies the server settings (pool of 32, keep-alive, time-outs, body limit).
-void ApplyServerSettings(httplib::Server& server);
+// Applies the server settings (32 handlers at once, keep-alive, time-outs,
+// body limit).
+void ApplyServerSettings(GuardedServer& server);
 
 // After bind_to_port: gives the socket the server listens on the full
 // connection queue, so a burst of clients is not turned away.

@@ -3,6 +3,8 @@
 // port inside the test process.
 #include <httplib.h>
 
+#include "http/guarded_server.h"
+
 #include <functional>
 #include <memory>
 #include <thread>
@@ -18,7 +20,7 @@ class InProcessServer {
   httplib::Client Client() const;
 
  private:
-  httplib::Server server_;
+  tb::GuardedServer server_;
   std::thread thread_;
   int port_ = -1;
 };

@@ -94,4 +94,9 @@ bool RawConnection::PeerClosed(int timeoutMs) {
   return ::recv(fd_, &c, 1, MSG_PEEK) == 0;
 }
 
+bool RawConnection::Readable(int timeoutMs) {
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, timeoutMs) > 0;
+}
+
 }  // namespace tbtest

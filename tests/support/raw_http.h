@@ -26,6 +26,8 @@ class RawConnection {
   std::optional<RawResponse> ReadResponse();
   // True when the peer has closed the connection (a read returns 0).
   bool PeerClosed(int timeoutMs = 2000);
+  // True when something can be read: an answer, the peer's close or a reset.
+  bool Readable(int timeoutMs);
 
  private:
   int fd_ = -1;

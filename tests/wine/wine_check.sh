@@ -115,6 +115,9 @@ if wait_answer 90 "$debug_pid"; then
   else
     fail "/version answered: $version"
   fi
+  hostile=$(timeout 120 python3 "$(dirname "$0")/hostile_http_check.py" "$PORT" 2>&1) ||
+    fail "hostile input: $hostile"
+  while IFS= read -r line; do log "$line"; done <<<"$hostile"
 else
   fail "the /debug run did not answer on port $PORT"
 fi

@@ -1,0 +1,50 @@
+#include "http/request_body.h"
+
+#include <algorithm>
+
+#include "http/guarded_server.h"
+#include "service/server_setup.h"
+
+namespace tb {
+
+bool ReadRequestBody(const httplib::Request& req, httplib::Response& res,
+                     const httplib::ContentReader& content, std::string& body) {
+  bool overLimit = false;
+  bool received;
+  if (req.is_multipart_form_data()) {
+    received = content([](const httplib::MultipartFormData&) { return true; },
+                       [](const char*, size_t) { return true; });
+  } else {
+    // A body with a length arrives into one block of that size (the library
+    // refuses lengths past the limit before the receiver sees a byte).
+    // Without a length, room for the limit at once: a block that large is
+    // mapped from the system and backed only as it fills, where growing step
+    // by step would leave every smaller step resident.
+    const std::string length = req.get_header_value("Content-Length");
+    if (length.empty()) {
+      body.reserve(kMaxRequestBody);
+    } else if (length.size() < 20 && length.find_first_not_of("0123456789") == std::string::npos) {
+      body.reserve(static_cast<size_t>(std::min<unsigned long long>(std::stoull(length), kMaxRequestBody)));
+    }
+    received = content([&](const char* data, size_t size) {
+      if (size > kMaxRequestBody - body.size()) {
+        overLimit = true;
+        return false;
+      }
+      body.append(data, size);
+      return true;
+    });
+  }
+  if (!received) SetBodyFailureStatus(res, overLimit);
+  return received;
+}
+
+void SetBodyFailureStatus(httplib::Response& res, bool overLimit) {
+  // Where the unread rest of the body ends is unknown: no further request on
+  // this connection.
+  AbandonRequestBody();
+  res.set_header("Connection", "close");
+  if (overLimit || RequestBodyOverLimit()) res.status = 413;
+}
+
+}  // namespace tb
