@@ -12,20 +12,12 @@ bool ReadRequestBody(const httplib::Request& req, httplib::Response& res,
   bool overLimit = false;
   bool received;
   if (req.is_multipart_form_data()) {
-    received = content([](const httplib::MultipartFormData&) { return true; },
-                       [](const char*, size_t) { return true; });
+    received = DropFormParts(content);
   } else {
-    // A body with a length arrives into one block of that size (the library
-    // refuses lengths past the limit before the receiver sees a byte).
     // Without a length, room for the limit at once: a block that large is
     // mapped from the system and backed only as it fills, where growing step
     // by step would leave every smaller step resident.
-    const std::string length = req.get_header_value("Content-Length");
-    if (length.empty()) {
-      body.reserve(kMaxRequestBody);
-    } else if (length.size() < 20 && length.find_first_not_of("0123456789") == std::string::npos) {
-      body.reserve(static_cast<size_t>(std::min<unsigned long long>(std::stoull(length), kMaxRequestBody)));
-    }
+    body.reserve(ExpectedBodyBytes(req));
     received = content([&](const char* data, size_t size) {
       if (size > kMaxRequestBody - body.size()) {
         overLimit = true;
@@ -37,6 +29,19 @@ bool ReadRequestBody(const httplib::Request& req, httplib::Response& res,
   }
   if (!received) SetBodyFailureStatus(res, overLimit);
   return received;
+}
+
+size_t ExpectedBodyBytes(const httplib::Request& req) {
+  const std::string length = req.get_header_value("Content-Length");
+  if (length.empty()) return kMaxRequestBody;
+  if (length.size() >= 20 || length.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const unsigned long long value = std::stoull(length);
+  return value <= kMaxRequestBody ? static_cast<size_t>(value) : 0;
+}
+
+bool DropFormParts(const httplib::ContentReader& content) {
+  return content([](const httplib::MultipartFormData&) { return true; },
+                 [](const char*, size_t) { return true; });
 }
 
 void SetBodyFailureStatus(httplib::Response& res, bool overLimit) {

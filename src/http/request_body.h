@@ -14,6 +14,16 @@ namespace tb {
 bool ReadRequestBody(const httplib::Request& req, httplib::Response& res,
                      const httplib::ContentReader& content, std::string& body);
 
+// The size to make room for before reading a body: its announced length
+// when valid and within kMaxRequestBody, kMaxRequestBody when it has no
+// length (chunked or until the peer closes), 0 otherwise (the library
+// refuses an announced length past the limit before any byte is read).
+size_t ExpectedBodyBytes(const httplib::Request& req);
+
+// Reads and drops a form body's parts: they carry no JSON, so the route
+// answers the empty body like any other text that is not JSON.
+bool DropFormParts(const httplib::ContentReader& content);
+
 // After a content reader failed: 413 when the body passed the limit (also
 // when the connection cut off its chunks), else the library's status stays.
 void SetBodyFailureStatus(httplib::Response& res, bool overLimit);

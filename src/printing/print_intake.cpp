@@ -466,31 +466,20 @@ void TouchFile(const std::string& path) { platform::SetFileTimesToNow(path); }
 
 void HandlePrint(const httplib::Request& req, httplib::Response& res,
                  const httplib::ContentReader& content) {
-  // A body of known, large length goes into one block of exactly that size;
-  // small ones and those of unknown length (chunked) into a growing string.
+  // A large body goes into one block of the expected size (the limit when
+  // the length is unknown); small ones into a string.
   std::string small;
   std::unique_ptr<platform::LargeBlock> large;
   size_t used = 0;
   bool overLimit = false;
   bool received;
   if (req.is_multipart_form_data()) {
-    // Form parts are no JSON body: they are read and dropped, and the empty
-    // body is answered like any other text that is not JSON.
-    received = content([](const httplib::MultipartFormData&) { return true; },
-                       [](const char*, size_t) { return true; });
+    received = DropFormParts(content);
   } else {
-    const std::string length = req.get_header_value("Content-Length");
-    size_t expected = 0;
-    if (!length.empty() && length.size() < 20 &&
-        length.find_first_not_of("0123456789") == std::string::npos) {
-      unsigned long long value = std::stoull(length);
-      // Above the limit the library refuses the body itself.
-      if (value <= kMaxRequestBody) expected = static_cast<size_t>(value);
-    }
     // Chunked or unframed: room for the limit, backed only as it fills, and
     // the limit is not the library's to enforce.
-    const bool unknownLength = length.empty();
-    if (unknownLength) expected = kMaxRequestBody;
+    const bool unknownLength = req.get_header_value("Content-Length").empty();
+    const size_t expected = ExpectedBodyBytes(req);
     if (expected >= kLargeBody) {
       large = std::make_unique<platform::LargeBlock>(expected);
     } else {
