@@ -23,7 +23,7 @@
 
 #include "pdffit/pdf_fit.h"
 #include "pdffit/pdfium_api.h"
-#include "service/daemon_main.h"
+#include "base/program_folder.h"
 
 extern char** environ;
 

@@ -5,10 +5,10 @@
 # one flat program folder.
 
 # One version for the daemon and its packages: the text /version reports.
-file(STRINGS ${CMAKE_SOURCE_DIR}/src/service/app_version.h TB_VERSION_LINE
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/base/app_version.h TB_VERSION_LINE
      REGEX "kAppVersion = \"v[0-9]+\\.[0-9]+\\.[0-9]+\"")
 if(NOT TB_VERSION_LINE MATCHES "v([0-9]+)\\.([0-9]+)\\.([0-9]+)")
-  message(FATAL_ERROR "Packaging: no version found in src/service/app_version.h")
+  message(FATAL_ERROR "Packaging: no version found in src/base/app_version.h")
 endif()
 set(CPACK_PACKAGE_VERSION_MAJOR ${CMAKE_MATCH_1})
 set(CPACK_PACKAGE_VERSION_MINOR ${CMAKE_MATCH_2})

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "http/text.h"
+#include "base/text.h"
 
 namespace {
 bool Unreserved(char c) {

@@ -17,9 +17,9 @@
 #include "fuzz_check.h"
 #include "platform/launcher.h"
 #include "platform/platform.h"
-#include "printing/print_intake.h"
+#include "routes/print_route.h"
 #include "printing/print_services.h"
-#include "service/daemon_main.h"
+#include "base/program_folder.h"
 #include "store/database.h"
 
 namespace {
@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Environment& env = Environment::Get();
   tb::platform::ScopedPlatformOverride use(env.platform);
   httplib::Response res;
-  tb::printing::HandlePrintBody(std::string(reinterpret_cast<const char*>(data), size), res,
+  tb::HandlePrintBody(std::string(reinterpret_cast<const char*>(data), size), res,
                                 env.services);
   nlohmann::json reply = nlohmann::json::parse(res.body, nullptr, false);
   FUZZ_CHECK(!reply.is_discarded());

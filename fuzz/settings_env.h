@@ -15,7 +15,7 @@
 #include "fuzz_check.h"
 #include "platform/platform.h"
 #include "platform/spooler.h"
-#include "service/daemon_main.h"
+#include "base/program_folder.h"
 #include "store/database.h"
 
 namespace fuzzenv {

@@ -6,7 +6,7 @@
 
 #include <httplib.h>
 
-#include "http/settings_routes.h"
+#include "routes/settings_routes.h"
 #include "settings_env.h"
 #include "store/config_store.h"
 

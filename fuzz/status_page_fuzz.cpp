@@ -9,8 +9,8 @@
 #include <nlohmann/json.hpp>
 
 #include "fuzz_check.h"
-#include "http/status_page.h"
-#include "http/text.h"
+#include "routes/status_page.h"
+#include "base/text.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);

@@ -1,7 +1,7 @@
 #include "http/replies.h"
 
-#include "http/json_body.h"
-#include "service/logging.h"
+#include "base/json_body.h"
+#include "base/logging.h"
 
 namespace tb {
 

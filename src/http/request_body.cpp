@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "http/guarded_server.h"
-#include "service/server_setup.h"
 
 namespace tb {
 

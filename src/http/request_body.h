@@ -7,6 +7,8 @@
 
 namespace tb {
 
+inline constexpr size_t kMaxRequestBody = 67108864;  // 64 MiB
+
 // Reads the whole body into `body`. A body longer than kMaxRequestBody is
 // refused with 413, whether it came with a length, in chunks or until the
 // peer closed; form parts (no JSON body) are read and dropped. False when

@@ -5,14 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "http/json_body.h"
+#include "base/json_body.h"
 #include "platform/command_line.h"
 #include "platform/launcher.h"
 #include "platform/metrics_channel.h"
 #include "platform/platform.h"
 #include "platform/process.h"
-#include "service/daemon_main.h"
-#include "service/entry_point.h"
+#include "base/program_folder.h"
+#include "platform/service_identity.h"
 
 namespace tb::metrics {
 namespace {

@@ -13,7 +13,7 @@
 #include "pdffit/pdfium_api.h"
 #include "platform/file_ops.h"
 #include "platform/utf8_path.h"
-#include "service/logging.h"
+#include "base/logging.h"
 
 namespace tb::pdffit {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "service/daemon_main.h"
-#include "service/logging.h"
+#include "base/program_folder.h"
+#include "base/logging.h"
 
 namespace tb::pdffit {
 namespace {

@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "http/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/spooler.h"
 #include "printers/printer_list.h"

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "http/text.h"
+#include "base/text.h"
 #include "platform/platform.h"
 #include "platform/spooler.h"
 #include "store/config_store.h"

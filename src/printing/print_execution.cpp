@@ -6,15 +6,13 @@
 #include <fstream>
 #include <thread>
 
-#include "http/replies.h"
 #include "pdffit/pdf_fit.h"
 #include "platform/command_line.h"
 #include "platform/platform.h"
 #include "platform/utf8_path.h"
-#include "printing/local_timestamp.h"
-#include "service/logging.h"
-#include "store/database.h"
-#include "store/statement.h"
+#include "base/local_timestamp.h"
+#include "base/logging.h"
+#include "store/print_records.h"
 
 namespace tb::printing {
 namespace {
@@ -125,40 +123,7 @@ PrintRun RunPrintProgram(const std::string& commandLine, const std::string& prin
   return run;
 }
 
-void RecordPrint(const PrintRecord& r) {
-  static const char* kInsert =
-      "INSERT INTO print_files(md5sum,RequestTrackingNumber,filePath,fileSize,printerName,code,"
-      "print_start_time,print_end_time) VALUES(?,?,?,?,?,?,?,?);";
-  std::string failure;
-  {
-    store::Database& db = store::Database::Shared();
-    std::lock_guard<std::mutex> lock(db.Mutex());
-    if (!db.Handle()) {
-      failure = "INSERT prepare failed: database is not initialized";
-    } else {
-      store::Statement st(db.Handle(), kInsert);
-      if (!st.Ok()) {
-        failure = std::string("INSERT prepare failed: ") + sqlite3_errmsg(db.Handle());
-      } else {
-        st.BindText(1, r.md5sum);
-        st.BindText(2, r.requestTrackingNumber);
-        st.BindText(3, r.filePath);
-        st.BindInt64(4, r.fileSize);
-        st.BindText(5, r.printerName);
-        st.BindInt(6, r.code);
-        st.BindText(7, r.printStartTime);
-        st.BindText(8, r.printEndTime);
-        if (st.Step() != SQLITE_DONE) {
-          failure = std::string("INSERT print_files failed: ") + sqlite3_errmsg(db.Handle());
-        }
-      }
-    }
-  }
-  // Logged outside DbMutex, which stays the innermost lock.
-  if (!failure.empty()) LogError(failure);
-}
-
-void ExecutePrint(PrintRequest&& request, httplib::Response& res, const PrintServices& services) {
+PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services) {
   const bool fitsToPrinter = request.fromBase64 && request.autoScale && request.extension == "pdf";
 
   // The PDF fit step runs while CacheMutex is still held so that the cache
@@ -209,7 +174,7 @@ void ExecutePrint(PrintRequest&& request, httplib::Response& res, const PrintSer
         run.process->Close();
         break;
       case LaunchOutcome::kRan: {
-        PrintRecord record;
+        store::PrintRecord record;
         record.md5sum = request.md5;
         record.requestTrackingNumber = request.trackingNumber;
         record.filePath = request.documentPath;
@@ -218,7 +183,7 @@ void ExecutePrint(PrintRequest&& request, httplib::Response& res, const PrintSer
         record.code = run.code;
         record.printStartTime = request.startTime;
         record.printEndTime = LocalTimestamp();
-        RecordPrint(record);
+        store::RecordPrint(record);
         run.process->Close();
         if (run.code == 0) {
           reply = {{"status", "success"}, {"md5sum", request.md5}};
@@ -229,7 +194,7 @@ void ExecutePrint(PrintRequest&& request, httplib::Response& res, const PrintSer
       }
     }
   }
-  SendJson(res, reply, 200);
+  return {200, std::move(reply)};
 }
 
 }  // namespace tb::printing

@@ -7,7 +7,6 @@
 #include <mutex>
 #include <string>
 
-#include <httplib.h>
 
 #include "platform/launcher.h"
 #include "printing/print_intake.h"
@@ -63,22 +62,7 @@ struct PrintRun {
 PrintRun RunPrintProgram(const std::string& commandLine, const std::string& printer,
                          const PrintServices& services);
 
-// One row of print_files.
-struct PrintRecord {
-  std::string md5sum;
-  std::string requestTrackingNumber;
-  std::string filePath;
-  int64_t fileSize = 0;
-  std::string printerName;
-  int code = 0;
-  std::string printStartTime;
-  std::string printEndTime;
-};
-
-// Inserts the record under DbMutex; failures are logged, never thrown.
-void RecordPrint(const PrintRecord& record);
-
-// Continues HandlePrint with the intake's result; sends exactly one reply.
-void ExecutePrint(PrintRequest&& request, httplib::Response& res, const PrintServices& services);
+// Continues the intake with its result: prints, records and says what to answer.
+PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services);
 
 }  // namespace tb::printing

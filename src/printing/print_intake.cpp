@@ -13,21 +13,17 @@
 #include <thread>
 #include <vector>
 
-#include "http/json_body.h"
-#include "http/replies.h"
-#include "http/request_body.h"
-#include "http/text.h"
+#include "base/json_body.h"
+#include "base/text.h"
 #include "platform/file_ops.h"
 #include "platform/md5.h"
-#include "platform/memory.h"
 #include "platform/utf8_path.h"
 #include "printing/document_cache.h"
-#include "printing/local_timestamp.h"
+#include "base/local_timestamp.h"
 #include "printing/print_execution.h"
-#include "service/daemon_main.h"
-#include "service/logging.h"
-#include "service/server_setup.h"
-#include "service/service_state.h"
+#include "base/program_folder.h"
+#include "base/logging.h"
+#include "base/shutting_down.h"
 
 namespace tb::printing {
 namespace {
@@ -49,8 +45,8 @@ std::string ReadString(const json& body, const char* key, const char* fallback) 
   return StrictUtf8(m->get_ref<const std::string&>());
 }
 
-void ReplyError(httplib::Response& res, const char* message, int code, int status) {
-  SendJson(res, json{{"status", "error"}, {"message", message}, {"code", code}}, status);
+PrintOutcome Refusal(const char* message, int code, int status) {
+  return {status, json{{"status", "error"}, {"message", message}, {"code", code}}};
 }
 
 // Each byte's 6-bit value; every byte outside the alphabet is -1, except
@@ -188,9 +184,6 @@ bool SameContent(const fs::path& a, const fs::path& b) {
 
 constexpr size_t kLongText = 4096;
 
-// Bodies from this size on are held in one block from the system, and their
-// text is digested on a second thread.
-constexpr size_t kLargeBody = size_t{1} << 20;
 
 struct ParsedBody {
   json body;
@@ -464,55 +457,8 @@ std::string ReadTrackingNumber(const json& body) {
 
 void TouchFile(const std::string& path) { platform::SetFileTimesToNow(path); }
 
-void HandlePrint(const httplib::Request& req, httplib::Response& res,
-                 const httplib::ContentReader& content) {
-  // A large body goes into one block of the expected size (the limit when
-  // the length is unknown); small ones into a string.
-  std::string small;
-  std::unique_ptr<platform::LargeBlock> large;
-  size_t used = 0;
-  bool overLimit = false;
-  bool received;
-  if (req.is_multipart_form_data()) {
-    received = DropFormParts(content);
-  } else {
-    // Chunked or unframed: room for the limit, backed only as it fills, and
-    // the limit is not the library's to enforce.
-    const bool unknownLength = req.get_header_value("Content-Length").empty();
-    const size_t expected = ExpectedBodyBytes(req);
-    if (expected >= kLargeBody) {
-      large = std::make_unique<platform::LargeBlock>(expected);
-    } else {
-      small.reserve(expected);
-    }
-    received = content([&](const char* data, size_t size) {
-      if (!large) {
-        small.append(data, size);
-        return true;
-      }
-      if (size > large->capacity() - used) {  // more than announced or allowed
-        overLimit = unknownLength;
-        return false;
-      }
-      std::memcpy(large->data() + used, data, size);
-      used += size;
-      return true;
-    });
-  }
-  if (!received) {
-    SetBodyFailureStatus(res, overLimit);
-    return;
-  }
-  const std::string_view body = large ? std::string_view(large->data(), used) : std::string_view(small);
-  HandlePrintBody(body, res, DefaultPrintServices());
-}
-
-void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
-                     const PrintServices& services) {
-  if (ShuttingDown().load()) {
-    ReplyError(res, "service is shutting down", -503, 503);
-    return;
-  }
+PrintOutcome HandlePrintRequest(std::string_view requestBody, const PrintServices& services) {
+  if (ShuttingDown().load()) return Refusal("service is shutting down", -503, 503);
   std::string startTime = LocalTimestamp();
   try {
     // Everything holding a lock lives inside this block, so a lock is given
@@ -526,8 +472,7 @@ void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
     request.fromBase64 = filePath.empty();
     request.extension = NormalizeExtension(ReadString(body, "fileExtension", "pdf"));
     if (!IsValidExtension(request.extension)) {
-      ReplyError(res, "fileExtension 非法！", -1, 400);
-      return;
+      return Refusal("fileExtension 非法！", -1, 400);
     }
 
     if (request.fromBase64) {
@@ -543,14 +488,12 @@ void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
         text.remove_prefix(comma + 1);
       }
       if (text.empty()) {
-        ReplyError(res, "filePath 或 base64Data 必填！", -1, 200);
-        return;
+        return Refusal("filePath 或 base64Data 必填！", -1, 200);
       }
       request.documentPath =
           StoreBase64Document(text, request.extension, &request.md5, &request.fileSize);
       if (request.documentPath.empty()) {
-        ReplyError(res, "Base64 解码失败或内容为空！", -1, 400);
-        return;
+        return Refusal("Base64 解码失败或内容为空！", -1, 400);
       }
       // Large documents are not kept twice for the rest of the request.
       body.erase("LabelContent");
@@ -566,24 +509,22 @@ void HandlePrintBody(std::string_view requestBody, httplib::Response& res,
       }
     }
     if (request.md5.rfind("Error:", 0) == 0) {
-      ReplyError(res, "读取打印文件失败！", -2, 200);
-      return;
+      return Refusal("读取打印文件失败！", -2, 200);
     }
     request.trackingNumber = ReadTrackingNumber(body);
     request.printerName = ResolvePrinterName(body, services);
     if (request.printerName.empty()) {
-      ReplyError(res, "需要设置默认打印机！", -3, 200);
-      return;
+      return Refusal("需要设置默认打印机！", -3, 200);
     }
     request.autoScale = services.autoScalePdf();
     if (const json* m = Member(body, "AutoScalePdfToPrinter"); m && m->is_boolean()) {
       request.autoScale = m->get<bool>();
     }
-    ExecutePrint(std::move(request), res, services);
+    return ExecutePrint(std::move(request), services);
   } catch (const std::exception& e) {
     std::string description = BoundedErrorText(e.what());
     LogError("Exception: " + LogValue(description));
-    SendError(res, description, 200);
+    return {200, json{{"msg", description}, {"status", "error"}}};
   }
 }
 

@@ -8,7 +8,6 @@
 #include <string>
 #include <string_view>
 
-#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "printing/print_services.h"
@@ -28,15 +27,20 @@ struct PrintRequest {
   std::unique_lock<std::mutex> cacheLock;  // CacheMutex, held only for base64 documents
 };
 
-// The handler registered for POST /print. It receives the body itself, into
-// one buffer sized from Content-Length (the library's own reading grows its
-// buffer step by step: slow, and twice the memory for large documents); the
-// library still enforces the body limit and answers 413 on its own.
-void HandlePrint(const httplib::Request& req, httplib::Response& res,
-                 const httplib::ContentReader& content);
+// What a print request comes to: the HTTP status and the JSON body that
+// the route answers with.
+struct PrintOutcome {
+  int httpStatus = 200;
+  nlohmann::json body;
+};
+
 // Everything after the body has arrived: the intake, then ExecutePrint.
-void HandlePrintBody(std::string_view body, httplib::Response& res,
-                     const PrintServices& services);
+// Never throws: a failure is an error outcome.
+PrintOutcome HandlePrintRequest(std::string_view body, const PrintServices& services);
+
+// Bodies from this size on are held in one block from the system, and their
+// base64 text is digested on a second thread.
+inline constexpr size_t kLargeBody = size_t{1} << 20;
 
 // Drops every leading "." and lowercases A-Z (other characters stay, and then
 // fail the validity check).

@@ -13,19 +13,17 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "platform/log_output.h"
-#include "service/app_version.h"
-#include "service/logging.h"
+#include "base/app_version.h"
+#include "base/program_folder.h"
+#include "base/logging.h"
 #include "service/server_setup.h"
 #include "service/service_state.h"
 #include "store/config_store.h"
 #include "store/database.h"
-#include "store/maintenance.h"
+#include "service/maintenance.h"
 
 namespace tb {
 namespace {
-
-std::mutex g_folderMutex;
-std::string g_programFolder;
 
 // Folder part of an executable path: the text before the last separator.
 std::string FolderOf(const std::string& path) {
@@ -43,16 +41,6 @@ struct PublishedServer {
 
 }  // namespace
 
-std::string ProgramFolder() {
-  std::lock_guard<std::mutex> lock(g_folderMutex);
-  return g_programFolder;
-}
-
-void SetProgramFolderForTesting(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(g_folderMutex);
-  g_programFolder = folder;
-}
-
 int daemon_main() {
   // The metrics helper role touches nothing of the daemon: no folder, log or
   // database.
@@ -64,8 +52,7 @@ int daemon_main() {
   // Working directory = the executable's folder.
   std::string folder = FolderOf(process.ExecutablePath());
   if (!folder.empty() && process.SetCurrentDirectory(folder)) {
-    std::lock_guard<std::mutex> lock(g_folderMutex);
-    g_programFolder = folder;
+    SetProgramFolder(folder);
   } else {
     folder.clear();
   }
@@ -97,7 +84,7 @@ int daemon_main() {
 
   pdffit::LoadPdfiumAtStartup();
 
-  store::StartMaintenanceThread();
+  StartMaintenanceThread();
 
   int result = 0;
   {
@@ -123,7 +110,7 @@ int daemon_main() {
     // Ordered shutdown; the listening loop has let running requests finish.
     // Each step is logged so that an operator can see where a stop hung.
     LogInfo("[Shutdown] server stopped");
-    store::StopMaintenanceThread();
+    StopMaintenanceThread();
     LogInfo("[Shutdown] maintenance thread stopped");
     pdffit::ShutdownPdfium();
     LogInfo("[Shutdown] PDFium released");

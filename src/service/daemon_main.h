@@ -8,11 +8,4 @@ namespace tb {
 // when the port cannot be bound or the listening loop fails.
 int daemon_main();
 
-// The executable's folder (UTF-8, no trailing separator), also the working
-// directory; empty until start-up has set it or when it could not be set.
-std::string ProgramFolder();
-
-// Tests that run subsystems in-process set the folder themselves.
-void SetProgramFolderForTesting(const std::string& folder);
-
 }  // namespace tb

@@ -10,7 +10,7 @@
 #include "platform/process.h"
 #include "platform/service_manager.h"
 #include "service/daemon_main.h"
-#include "service/logging.h"
+#include "base/logging.h"
 #include "service/service_runner.h"
 #include "service/service_state.h"
 

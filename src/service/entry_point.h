@@ -3,11 +3,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/service_identity.h"
+
 namespace tb {
 
-inline constexpr const char* kServiceName = "Orv_Tillerbrook";
-inline constexpr const char* kServiceDescription = "Orv label print daemon (HTTP on port 3806).";
-inline constexpr const char* kMetricsHelperSwitch = "--query-printer-metrics";
 
 // `args` is the narrow argument vector (program name first).
 int RunEntryPoint(const std::vector<std::string>& args);

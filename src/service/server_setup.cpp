@@ -5,11 +5,11 @@
 
 #include "http/replies.h"
 #include "platform/listen_socket.h"
-#include "http/settings_routes.h"
-#include "http/status_page.h"
-#include "printers/printer_routes.h"
-#include "printing/print_intake.h"
-#include "store/history.h"
+#include "routes/settings_routes.h"
+#include "routes/status_page.h"
+#include "routes/printer_routes.h"
+#include "routes/print_route.h"
+#include "routes/history_route.h"
 
 namespace tb {
 namespace {
@@ -55,9 +55,9 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
   server.Options(".*", AnswerPreflight);
   server.Post("/print", [](const httplib::Request& req, httplib::Response& res,
                            const httplib::ContentReader& content) {
-    printing::HandlePrint(req, res, content);
+    HandlePrint(req, res, content);
   });
-  server.Get("/history", store::HandleHistory);
+  server.Get("/history", HandleHistory);
   server.Get("/test", HandleTestPage);
   server.Get("/jobs", printers::HandleJobs);
   server.Get("/cancel", printers::HandleCancel);

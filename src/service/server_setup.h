@@ -3,12 +3,12 @@
 #include <httplib.h>
 
 #include "http/guarded_server.h"
+#include "http/request_body.h"
 
 namespace tb {
 
 inline constexpr int kHttpPort = 3806;
 inline constexpr const char* kListenAddress = "0.0.0.0";
-inline constexpr size_t kMaxRequestBody = 67108864;  // 64 MiB
 
 // Applies the server settings (32 handlers at once, keep-alive, time-outs,
 // body limit).

@@ -4,7 +4,7 @@
 #include <system_error>
 #include <thread>
 
-#include "service/logging.h"
+#include "base/logging.h"
 
 namespace tb {
 

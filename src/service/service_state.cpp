@@ -11,11 +11,6 @@ httplib::Server* g_activeServer = nullptr;
 bool g_stopDelivered = false;  // the published server has been told to stop
 }  // namespace
 
-std::atomic<bool>& ShuttingDown() {
-  static std::atomic<bool> flag{false};
-  return flag;
-}
-
 void PublishActiveServer(httplib::Server* server) {
   std::lock_guard<std::mutex> lock(g_serverMutex);
   g_activeServer = server;

@@ -1,16 +1,12 @@
 #pragma once
 // Process-wide state shared by the service control handler and the daemon.
-#include <atomic>
+#include "base/shutting_down.h"
 
 namespace httplib {
 class Server;
 }
 
 namespace tb {
-
-// Set once by the control handler on the first accepted stop or shutdown;
-// /print answers 503 from then on. Never set in a console run.
-std::atomic<bool>& ShuttingDown();
 
 // The running HTTP server, published by daemon_main while it exists.
 // Publishing, clearing and stopping are serialised, so a stop request can never

@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include "service/logging.h"
+#include "base/logging.h"
 #include "store/database.h"
 #include "store/statement.h"
 

@@ -2,7 +2,7 @@
 
 #include <sqlite3.h>
 
-#include "service/logging.h"
+#include "base/logging.h"
 
 namespace tb::store {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "printing/local_timestamp.h"
+#include "base/local_timestamp.h"
 
 namespace {
 

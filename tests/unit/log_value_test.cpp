@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "service/logging.h"
+#include "base/logging.h"
 
 namespace tb {
 namespace {

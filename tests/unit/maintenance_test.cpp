@@ -6,8 +6,9 @@
 #include <stdexcept>
 #include <thread>
 
-#include "service/daemon_main.h"
-#include "store/maintenance.h"
+#include "base/program_folder.h"
+#include "service/maintenance.h"
+#include "store/print_records.h"
 #include "store_test_db.h"
 #include "support/capture.h"
 

@@ -12,7 +12,7 @@
 #include "platform/platform.h"
 #include "platform/process.h"
 #include "printers/printer_list.h"
-#include "store/maintenance.h"
+#include "service/maintenance.h"
 
 namespace {
 
@@ -223,7 +223,7 @@ TEST_F(MetricsTiers, AnswersAreCachedForTenMinutesPerPrinter) {
   const int beforeClear = spooler.opens.load();
   ASSERT_TRUE(tb::metrics::GetPrinterPageMetrics("Label", m, error));
   EXPECT_EQ(spooler.opens.load(), beforeClear);
-  tb::store::RunMaintenanceCycle();
+  tb::RunMaintenanceCycle();
   ASSERT_TRUE(tb::metrics::GetPrinterPageMetrics("Label", m, error));
   EXPECT_GT(spooler.opens.load(), beforeClear);
 }

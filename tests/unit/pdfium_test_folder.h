@@ -4,7 +4,7 @@
 #include <string>
 
 #include "pdffit/pdfium_api.h"
-#include "service/daemon_main.h"
+#include "base/program_folder.h"
 
 namespace tbtest {
 

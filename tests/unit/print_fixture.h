@@ -16,9 +16,9 @@
 #include "platform/platform.h"
 #include "printing/document_cache.h"
 #include "printing/print_execution.h"
-#include "printing/print_intake.h"
-#include "service/daemon_main.h"
-#include "service/service_state.h"
+#include "routes/print_route.h"
+#include "base/program_folder.h"
+#include "base/shutting_down.h"
 #include "support/capture.h"
 #include "unit/store_test_db.h"
 
@@ -67,7 +67,7 @@ class PrintTest : public StoreTest {
     {
       tb::platform::ScopedPlatformOverride use(platform);
       CapturedFd out(1), err(2);
-      tb::printing::HandlePrintBody(body, res, services);
+      tb::HandlePrintBody(body, res, services);
       infoLog = out.Text();
       errorLog = err.Text();
     }

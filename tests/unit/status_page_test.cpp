@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <regex>
 
-#include "http/status_page.h"
+#include "routes/status_page.h"
 #include "printers_test_env.h"
 #include "support/in_process_server.h"
 

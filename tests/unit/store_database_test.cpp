@@ -4,8 +4,8 @@
 #include <filesystem>
 
 #include "store/config_store.h"
-#include "store/history.h"
-#include "store/maintenance.h"
+#include "store/print_records.h"
+#include "service/maintenance.h"
 #include "store_test_db.h"
 #include "support/capture.h"
 

@@ -23,7 +23,7 @@
 #include <thread>
 
 #include "platform/command_line.h"
-#include "service/logging.h"
+#include "base/logging.h"
 
 extern char** environ;
 

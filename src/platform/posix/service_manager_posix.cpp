@@ -16,7 +16,7 @@
 
 #include "platform/posix/launcher_posix.h"
 #include "platform/posix/process_posix.h"
-#include "service/logging.h"
+#include "base/logging.h"
 
 extern char** environ;
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/win32/wide_text.h"
-#include "service/logging.h"
+#include "base/logging.h"
 
 namespace tb::platform {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "platform/log_output.h"
 #include "platform/win32/wide_text.h"
-#include "service/logging.h"
+#include "base/logging.h"
 
 namespace tb::platform {
 namespace {

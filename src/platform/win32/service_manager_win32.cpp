@@ -5,7 +5,7 @@
 #include <string>
 
 #include "platform/win32/wide_text.h"
-#include "service/entry_point.h"
+#include "platform/service_identity.h"
 
 namespace tb::platform {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "http/text.h"
+#include "platform/utf16.h"
 
 namespace tb::platform {
 

@@ -24,8 +24,8 @@
 #include "platform/win32/launcher_win32.h"
 #include "platform/win32/metrics_channel_win32.h"
 #include "platform/win32/wide_text.h"
-#include "service/daemon_main.h"
-#include "service/logging.h"
+#include "base/program_folder.h"
+#include "base/logging.h"
 
 namespace {
 

@@ -1,6 +1,5 @@
-#include "store/maintenance.h"
+#include "service/maintenance.h"
 
-#include <sqlite3.h>
 
 #include <exception>
 #include <system_error>
@@ -9,12 +8,11 @@
 #include "metrics/metrics_query.h"
 #include "platform/utf8_path.h"
 #include "printing/document_cache.h"
-#include "service/daemon_main.h"
-#include "service/logging.h"
-#include "store/database.h"
-#include "store/statement.h"
+#include "base/program_folder.h"
+#include "base/logging.h"
+#include "store/print_records.h"
 
-namespace tb::store {
+namespace tb {
 
 namespace fs = std::filesystem;
 
@@ -51,25 +49,12 @@ void CleanDocumentCache() {
                      fs::file_time_type::clock::now());
 }
 
-std::optional<int> DeleteOldPrintRecords() {
-  Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
-  if (db.Handle() == nullptr) return std::nullopt;
-  // Start times carry milliseconds, so one equal to the cut-off second
-  // compares greater and is kept.
-  Statement st(db.Handle(),
-               "DELETE FROM print_files WHERE print_start_time < "
-               "datetime('now','-3 days','localtime');");
-  if (!st.Ok()) return std::nullopt;
-  return st.Step() == SQLITE_DONE ? sqlite3_changes(db.Handle()) : 0;
-}
-
 void RunMaintenanceCycle() {
   RotateLogIfLarge();
   metrics::ClearMetricsCache();
   LogInfo("[CacheCleaner] Running...");
   CleanDocumentCache();
-  if (std::optional<int> deleted = DeleteOldPrintRecords()) {
+  if (std::optional<int> deleted = store::DeleteOldPrintRecords()) {
     LogInfo("[Maintenance] Deleted " + std::to_string(*deleted) + " old records.");
   }
 }
@@ -127,4 +112,4 @@ void StartMaintenanceThread() { DaemonMaintenance().Start(); }
 
 void StopMaintenanceThread() { DaemonMaintenance().Stop(); }
 
-}  // namespace tb::store
+}  // namespace tb

@@ -1,4 +1,4 @@
-#include "printers/printer_routes.h"
+#include "routes/printer_routes.h"
 
 #include <exception>
 #include <string>
@@ -6,8 +6,8 @@
 #include "http/replies.h"
 #include "printers/job_queue.h"
 #include "printers/printer_list.h"
-#include "http/json_body.h"
-#include "service/logging.h"
+#include "base/json_body.h"
+#include "base/logging.h"
 
 namespace tb::printers {
 

@@ -1,4 +1,4 @@
-#include "printing/local_timestamp.h"
+#include "base/local_timestamp.h"
 
 #include <cstdio>
 #include <ctime>

@@ -1,4 +1,4 @@
-#include "http/json_body.h"
+#include "base/json_body.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,4 +1,4 @@
-#include "service/logging.h"
+#include "base/logging.h"
 
 #include <filesystem>
 #include <mutex>

@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-namespace tb::store {
+namespace tb {
 
 inline constexpr std::chrono::hours kMaintenanceInterval{1};
 inline constexpr std::chrono::hours kCacheMaxAge{72};
@@ -28,11 +28,6 @@ void CleanDocumentCache();
 // logged); future-dated files and subfolders are left alone.
 void CleanDocumentCache(const std::filesystem::path& folder,
                         std::filesystem::file_time_type now);
-
-// Deletes print records started more than three days ago. The number
-// deleted (0 when the step failed); nullopt when no database is open or the
-// statement cannot be prepared.
-std::optional<int> DeleteOldPrintRecords();
 
 // The thread that runs `cycle` every `interval`, first one interval after
 // Start(). Production uses one hour and RunMaintenanceCycle; tests pass
@@ -69,4 +64,4 @@ class MaintenanceThread {
 void StartMaintenanceThread();
 void StopMaintenanceThread();
 
-}  // namespace tb::store
+}  // namespace tb

@@ -1,6 +1,7 @@
 #pragma once
-// Text conversions shared by every handler. Inside the daemon all text is
-// UTF-8; UTF-16 exists only where the Windows API needs it.
+// Strict UTF-8 <-> UTF-16 conversions. Inside the daemon all text is UTF-8;
+// UTF-16 exists only where the Windows API needs it, which is why these
+// live at the platform floor. Pure functions, safe from any thread.
 #include <string>
 #include <string_view>
 
@@ -14,9 +15,5 @@ std::u16string FromUtf8(std::string_view text);
 // The text up to its first NUL when that is valid UTF-8, else the empty text:
 // what a round trip through FromUtf8 and ToUtf8 gives.
 std::string StrictUtf8(std::string_view text);
-
-// URL component encoding: letters, digits and "-._~" stay, every other byte
-// becomes "%" and two upper-case hex digits.
-std::string PercentEncode(std::string_view text);
 
 }  // namespace tb

@@ -1,12 +1,12 @@
-#include "http/status_page.h"
+#include "routes/status_page.h"
 
 #include <ctime>
 #include <fstream>
 #include <iterator>
 
-#include "http/text.h"
+#include "base/text.h"
 #include "printers/printer_list.h"
-#include "service/app_version.h"
+#include "base/app_version.h"
 #include "store/config_store.h"
 
 namespace tb {

@@ -1,4 +1,4 @@
-#include "http/settings_routes.h"
+#include "routes/settings_routes.h"
 
 #include <exception>
 #include <initializer_list>
@@ -7,13 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "http/json_body.h"
+#include "base/json_body.h"
 #include "http/replies.h"
 #include "http/request_body.h"
-#include "http/text.h"
+#include "base/text.h"
 #include "printers/printer_list.h"
-#include "service/app_version.h"
-#include "service/logging.h"
+#include "base/app_version.h"
+#include "base/logging.h"
 #include "store/config_store.h"
 
 namespace tb {

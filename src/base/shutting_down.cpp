@@ -1,0 +1,10 @@
+#include "base/shutting_down.h"
+
+namespace tb {
+
+std::atomic<bool>& ShuttingDown() {
+  static std::atomic<bool> flag{false};
+  return flag;
+}
+
+}  // namespace tb
