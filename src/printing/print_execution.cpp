@@ -8,6 +8,7 @@
 
 #include "pdffit/pdf_fit.h"
 #include "platform/command_line.h"
+#include "platform/file_ops.h"
 #include "platform/platform.h"
 #include "platform/utf8_path.h"
 #include "base/local_timestamp.h"
@@ -133,7 +134,7 @@ PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services)
   }
 
   if (request.cacheLock.owns_lock()) {
-    TouchFile(request.documentPath);
+    platform::SetFileTimesToNow(request.documentPath);  // fresh for the cache cleaner
     request.cacheLock.unlock();
   }
 

@@ -455,8 +455,6 @@ std::string ReadTrackingNumber(const json& body) {
   return "";
 }
 
-void TouchFile(const std::string& path) { platform::SetFileTimesToNow(path); }
-
 PrintOutcome HandlePrintRequest(std::string_view requestBody, const PrintServices& services) {
   if (ShuttingDown().load()) return Refusal("service is shutting down", -503, 503);
   std::string startTime = LocalTimestamp();

@@ -74,8 +74,5 @@ std::string ResolvePrinterName(const nlohmann::json& body, const PrintServices& 
 // it is, anything else "".
 std::string ReadTrackingNumber(const nlohmann::json& body);
 
-// Sets last-access and last-write time to now so the cache cleaner counts the
-// file as fresh; failures are ignored.
-void TouchFile(const std::string& path);
 
 }  // namespace tb::printing
