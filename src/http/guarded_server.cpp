@@ -2,20 +2,38 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <climits>
-#include <condition_variable>
 #include <cstring>
-#include <map>
-#include <mutex>
 #include <string>
-#include <vector>
+#include <string_view>
 
-#ifndef _WIN32
-#include <netdb.h>
-#include <poll.h>
-#include <sys/socket.h>
+#include "http/admission.h"
+#include "platform/socket_io.h"
+
+// This file reaches into the HTTP library beyond its documented use, relying
+// on exactly these entry points of cpp-httplib 0.11.4:
+// - Server::process_and_close_socket(socket_t), a private virtual, overridden:
+//   runs on a task-queue thread for each accepted socket, which it then owns
+//   and must close;
+// - Server::process_request(Stream&, bool close_connection,
+//   bool& connection_closed, const std::function<void(Request&)>&), protected:
+//   reads, routes and answers one request; the callback runs once the head is
+//   parsed, before any of the body is read;
+// - the protected fields svr_sock_ (INVALID_SOCKET once stop() is called),
+//   keep_alive_max_count_, keep_alive_timeout_sec_, read_timeout_sec_,
+//   read_timeout_usec_, write_timeout_sec_, write_timeout_usec_ and
+//   payload_max_length_;
+// - detail::close_socket(socket_t);
+// - the Stream interface as the library calls it: is_readable, is_writable,
+//   read, write, get_remote_ip_and_port, get_local_ip_and_port, socket;
+// - the public new_task_queue with ThreadPool(size_t).
+// Another version may change what these do and still compile, so the build
+// stops here until they are checked again.
+#ifndef CPPHTTPLIB_VERSION
+#error "httplib.h without CPPHTTPLIB_VERSION: check the entry points listed above"
 #endif
+static_assert(std::string_view(CPPHTTPLIB_VERSION) == "0.11.4",
+              "another cpp-httplib version: check the entry points listed above");
 
 namespace tb {
 namespace {
@@ -27,67 +45,7 @@ using std::chrono::milliseconds;
 thread_local bool t_bodyOverLimit = false;
 thread_local bool t_bodyAbandoned = false;
 
-#ifdef _WIN32
-constexpr int kSendFlags = 0;
-int PollSocket(socket_t sock, short events, int timeoutMs) {
-  WSAPOLLFD pfd{};
-  pfd.fd = sock;
-  pfd.events = events == POLLIN ? POLLRDNORM : POLLWRNORM;
-  return WSAPoll(&pfd, 1, timeoutMs);
-}
-void ShutdownBoth(socket_t sock) { ::shutdown(sock, SD_BOTH); }
-void ShutdownSend(socket_t sock) { ::shutdown(sock, SD_SEND); }
-#else
-constexpr int kSendFlags = MSG_NOSIGNAL;
-int PollSocket(socket_t sock, short events, int timeoutMs) {
-  pollfd pfd{};
-  pfd.fd = sock;
-  pfd.events = events;
-  int r;
-  do {
-    r = ::poll(&pfd, 1, timeoutMs);
-  } while (r < 0 && errno == EINTR);
-  return r;
-}
-void ShutdownBoth(socket_t sock) { ::shutdown(sock, SHUT_RDWR); }
-void ShutdownSend(socket_t sock) { ::shutdown(sock, SHUT_WR); }
-#endif
-
-ssize_t Receive(socket_t sock, char* data, size_t size) {
-  const int n = static_cast<int>(std::min<size_t>(size, INT_MAX));
-#ifdef _WIN32
-  return ::recv(sock, data, n, 0);
-#else
-  ssize_t r;
-  do {
-    r = ::recv(sock, data, static_cast<size_t>(n), 0);
-  } while (r < 0 && errno == EINTR);
-  return r;
-#endif
-}
-
-ssize_t Send(socket_t sock, const char* data, size_t size) {
-  const int n = static_cast<int>(std::min<size_t>(size, INT_MAX));
-#ifdef _WIN32
-  return ::send(sock, data, n, kSendFlags);
-#else
-  ssize_t r;
-  do {
-    r = ::send(sock, data, static_cast<size_t>(n), kSendFlags);
-  } while (r < 0 && errno == EINTR);
-  return r;
-#endif
-}
-
-void AddressText(const sockaddr_storage& addr, socklen_t length, std::string& ip, int& port) {
-  char host[NI_MAXHOST] = {};
-  char service[NI_MAXSERV] = {};
-  if (getnameinfo(reinterpret_cast<const sockaddr*>(&addr), length, host, sizeof host, service,
-                  sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-    ip = host;
-    port = std::atoi(service);
-  }
-}
+platform::SocketHandle Handle(socket_t sock) { return static_cast<platform::SocketHandle>(sock); }
 
 int MillisUntil(Clock::time_point deadline) {
   const auto left = duration_cast<milliseconds>(deadline - Clock::now()).count();
@@ -108,19 +66,6 @@ bool CarriesBody(const httplib::Request& req) {
          req.method == "DELETE" || req.method == "PRI";
 }
 
-// One served connection as the admission sees it.
-struct Connection {
-  socket_t sock = INVALID_SOCKET;
-  std::string peer;
-  // Since when it waits for its peer's next request; 0 while a request is
-  // being handled. Only waiting connections may be evicted.
-  std::atomic<Clock::rep> waitingSince{0};
-  bool evicted = false;  // under the admission lock
-
-  void Waiting() { waitingSince = std::max<Clock::rep>(1, Clock::now().time_since_epoch().count()); }
-  void Busy() { waitingSince = 0; }
-};
-
 // Reads and writes one connection. Reads are bounded by the phase of the
 // current request: its head by time and size, a chunked or unframed body by
 // size (a body with a length is bounded by the library itself).
@@ -128,7 +73,7 @@ class ConnectionStream : public httplib::Stream {
  public:
   ConnectionStream(socket_t sock, const ConnectionLimits& limits, int readTimeoutMs,
                    int writeTimeoutMs, std::size_t bodyBudget)
-      : sock_(sock),
+      : sock_(Handle(sock)),
         limits_(limits),
         readTimeoutMs_(readTimeoutMs),
         writeTimeoutMs_(writeTimeoutMs),
@@ -138,7 +83,7 @@ class ConnectionStream : public httplib::Stream {
   // the server stops: a kept-alive client is still answered then). False
   // when nothing came.
   bool WaitForRequest(int timeoutMs) {
-    return off_ < len_ || PollSocket(sock_, POLLIN, timeoutMs) > 0;
+    return off_ < len_ || platform::WaitReadable(sock_, timeoutMs);
   }
 
   void BeginHead() {
@@ -166,19 +111,19 @@ class ConnectionStream : public httplib::Stream {
   // After a cut-off body: reads and drops what the peer still sends, for a
   // bounded time, so that it can read the answer instead of a reset.
   void DrainAfterAnswer() {
-    ShutdownSend(sock_);
+    platform::ShutdownSend(sock_);
     const Clock::time_point end = Clock::now() + limits_.drainTime;
     std::array<char, 16384> sink;
-    while (PollSocket(sock_, POLLIN, MillisUntil(end)) > 0) {
-      if (Receive(sock_, sink.data(), sink.size()) <= 0) break;
+    while (platform::WaitReadable(sock_, MillisUntil(end))) {
+      if (platform::Receive(sock_, sink.data(), sink.size()) <= 0) break;
     }
   }
 
   bool is_readable() const override {
-    return off_ < len_ || PollSocket(sock_, POLLIN, readTimeoutMs_) > 0;
+    return off_ < len_ || platform::WaitReadable(sock_, readTimeoutMs_);
   }
 
-  bool is_writable() const override { return PollSocket(sock_, POLLOUT, writeTimeoutMs_) > 0; }
+  bool is_writable() const override { return platform::WaitWritable(sock_, writeTimeoutMs_); }
 
   ssize_t read(char* ptr, size_t size) override {
     if (broken_) return -1;
@@ -198,9 +143,9 @@ class ConnectionStream : public httplib::Stream {
     if (off_ == len_) {
       int timeout = readTimeoutMs_;
       if (head_) timeout = std::min(timeout, MillisUntil(headDeadline_));
-      if (timeout == 0 || PollSocket(sock_, POLLIN, timeout) <= 0) return Break();
-      if (allowed >= buffer_.size()) return Count(Receive(sock_, ptr, allowed));
-      const ssize_t n = Receive(sock_, buffer_.data(), buffer_.size());
+      if (timeout == 0 || !platform::WaitReadable(sock_, timeout)) return Break();
+      if (allowed >= buffer_.size()) return Count(platform::Receive(sock_, ptr, allowed));
+      const ssize_t n = platform::Receive(sock_, buffer_.data(), buffer_.size());
       if (n <= 0) return n;
       off_ = 0;
       len_ = static_cast<size_t>(n);
@@ -213,26 +158,24 @@ class ConnectionStream : public httplib::Stream {
 
   ssize_t write(const char* ptr, size_t size) override {
     if (!is_writable()) return -1;
-    return Send(sock_, ptr, size);
+    return platform::Send(sock_, ptr, size);
   }
 
   void get_remote_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t length = sizeof addr;
-    if (getpeername(sock_, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-      AddressText(addr, length, ip, port);
+    if (const auto address = platform::PeerAddress(sock_)) {
+      ip = address->ip;
+      port = address->port;
     }
   }
 
   void get_local_ip_and_port(std::string& ip, int& port) const override {
-    sockaddr_storage addr{};
-    socklen_t length = sizeof addr;
-    if (getsockname(sock_, reinterpret_cast<sockaddr*>(&addr), &length) == 0) {
-      AddressText(addr, length, ip, port);
+    if (const auto address = platform::LocalAddress(sock_)) {
+      ip = address->ip;
+      port = address->port;
     }
   }
 
-  socket_t socket() const override { return sock_; }
+  socket_t socket() const override { return static_cast<socket_t>(sock_); }
 
  private:
   ssize_t Break() {
@@ -245,7 +188,7 @@ class ConnectionStream : public httplib::Stream {
     return n;
   }
 
-  socket_t sock_;
+  platform::SocketHandle sock_;
   const ConnectionLimits& limits_;
   int readTimeoutMs_;
   int writeTimeoutMs_;
@@ -263,98 +206,10 @@ class ConnectionStream : public httplib::Stream {
 
 }  // namespace
 
-// Who may be served: connections per address, and handler slots.
-class GuardedServer::Admission {
- public:
-  explicit Admission(const ConnectionLimits& limits) : limits_(limits) {}
-
-  // Whether the connection may be served. At its address's cap, the
-  // connection of that address idle the longest is evicted for it; a
-  // connection that has just arrived or is between quick requests is never
-  // evicted, since its request may already be on the way.
-  bool Admit(Connection& c) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::vector<Connection*>& mine = byPeer_[c.peer];
-    size_t live = 0;
-    Connection* oldest = nullptr;
-    const Clock::rep idleBefore =
-        (Clock::now() - limits_.evictAfter).time_since_epoch().count();
-    for (Connection* other : mine) {
-      if (other->evicted) continue;
-      ++live;
-      const Clock::rep since = other->waitingSince.load();
-      if (since != 0 && since <= idleBefore &&
-          (!oldest || since < oldest->waitingSince.load())) {
-        oldest = other;
-      }
-    }
-    if (live >= limits_.perPeer) {
-      if (oldest) {
-        oldest->evicted = true;
-        --live_;
-        // Its thread wakes from the wait at once and closes the socket, which
-        // it only does after Leave, under this lock: the socket is still open.
-        ShutdownBoth(oldest->sock);
-      } else if (live_ + limits_.handlers >= limits_.threads) {
-        // Over its share with nothing idle: in only while the pool keeps
-        // room for other peers.
-        if (mine.empty()) byPeer_.erase(c.peer);
-        return false;
-      }
-    }
-    mine.push_back(&c);
-    ++live_;
-    return true;
-  }
-
-  void Leave(Connection& c) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    auto it = byPeer_.find(c.peer);
-    if (it == byPeer_.end()) return;
-    std::vector<Connection*>& mine = it->second;
-    if (!c.evicted) --live_;
-    mine.erase(std::remove(mine.begin(), mine.end(), &c), mine.end());
-    if (mine.empty()) byPeer_.erase(it);
-  }
-
-  // One address may hold three quarters of the slots: uploads that trickle
-  // in from one peer never keep every other peer's requests waiting.
-  void AcquireHandler(const std::string& peer) {
-    const size_t perPeer = std::max<size_t>(1, limits_.handlers * 3 / 4);
-    std::unique_lock<std::mutex> lock(slotMutex_);
-    slotFree_.wait(lock, [&] {
-      auto it = slotsByPeer_.find(peer);
-      return handlersBusy_ < limits_.handlers &&
-             (it == slotsByPeer_.end() || it->second < perPeer);
-    });
-    ++handlersBusy_;
-    ++slotsByPeer_[peer];
-  }
-
-  void ReleaseHandler(const std::string& peer) {
-    {
-      std::lock_guard<std::mutex> lock(slotMutex_);
-      --handlersBusy_;
-      auto it = slotsByPeer_.find(peer);
-      if (it != slotsByPeer_.end() && --it->second == 0) slotsByPeer_.erase(it);
-    }
-    // Waiters wait on different conditions (their own address's share).
-    slotFree_.notify_all();
-  }
-
- private:
-  const ConnectionLimits& limits_;
-  std::mutex mutex_;
-  std::map<std::string, std::vector<Connection*>> byPeer_;
-  size_t live_ = 0;  // admitted connections not evicted, of all addresses
-  std::mutex slotMutex_;
-  std::condition_variable slotFree_;
-  size_t handlersBusy_ = 0;
-  std::map<std::string, size_t> slotsByPeer_;
-};
-
 GuardedServer::GuardedServer(ConnectionLimits limits)
-    : limits_(limits), admission_(std::make_unique<Admission>(limits_)) {
+    : limits_(limits),
+      admission_(std::make_unique<Admission>(
+          limits_, [](ServedConnection& c) { platform::ShutdownBoth(c.socket); })) {
   new_task_queue = [n = limits_.threads] { return new httplib::ThreadPool(n); };
 }
 
@@ -365,24 +220,24 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
   const std::size_t bodyBudget = payload_max_length_ + payload_max_length_ / 8;
   ConnectionStream strm(sock, limits_, TimeoutMs(read_timeout_sec_, read_timeout_usec_),
                         TimeoutMs(write_timeout_sec_, write_timeout_usec_), bodyBudget);
-  Connection connection;
-  connection.sock = sock;
+  ServedConnection connection;
+  connection.socket = Handle(sock);
   int port = 0;
   strm.get_remote_ip_and_port(connection.peer, port);
-  connection.Waiting();
+  admission_->Waiting(connection);
 
   bool ret = false;
   if (admission_->Admit(connection)) {
     size_t count = keep_alive_max_count_;
     while (svr_sock_ != INVALID_SOCKET && count > 0) {
-      connection.Waiting();
+      admission_->Waiting(connection);
       if (!strm.WaitForRequest(TimeoutMs(keep_alive_timeout_sec_, 0))) break;
       strm.BeginHead();
       const bool closeConnection = count == 1;
       bool connectionClosed = false;
       bool handling = false;
       ret = process_request(strm, closeConnection, connectionClosed, [&](httplib::Request& req) {
-        connection.Busy();
+        Admission::Busy(connection);
         strm.BeginBody(req);
         // Bodies are what a request's memory and time grow with, so they
         // take the handler slots; a request without one answers from what
@@ -394,7 +249,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
       });
       if (handling) admission_->ReleaseHandler(connection.peer);
       if (strm.BodyCutOff()) {
-        connection.Waiting();  // nothing useful left: may be evicted
+        admission_->Waiting(connection);  // nothing useful left: may be evicted
         strm.DrainAfterAnswer();
         break;
       }
@@ -405,7 +260,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
   }
   t_bodyOverLimit = false;
   t_bodyAbandoned = false;
-  ShutdownBoth(sock);
+  platform::ShutdownBoth(Handle(sock));
   httplib::detail::close_socket(sock);
   return ret;
 }

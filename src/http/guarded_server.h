@@ -14,25 +14,15 @@
 //   that address that has waited longest (at least `evictAfter`) for its
 //   next request; with none that idle it is let in only while the pool keeps
 //   room for other peers, and closed otherwise.
-#include <chrono>
-#include <cstddef>
 #include <memory>
 
 #include <httplib.h>
 
+#include "http/connection_limits.h"
+
 namespace tb {
 
-struct ConnectionLimits {
-  std::chrono::milliseconds headTime{5000};  // whole request head, from its first byte
-  std::size_t headBytes = 256 * 1024;
-  std::size_t threads = 192;                 // connections served at once
-  std::size_t handlers = 32;                 // requests with a body handled at once
-  std::size_t perPeer = 64;                  // connections of one address
-  std::chrono::milliseconds evictAfter{1000};  // waiting this long makes a connection idle
-  // After a refused oversized body: how long its rest is read and dropped so
-  // that the client, still sending, gets to read the answer.
-  std::chrono::milliseconds drainTime{5000};
-};
+class Admission;
 
 class GuardedServer : public httplib::Server {
  public:
@@ -44,7 +34,6 @@ class GuardedServer : public httplib::Server {
  private:
   bool process_and_close_socket(socket_t sock) override;
 
-  class Admission;
   ConnectionLimits limits_;
   std::unique_ptr<Admission> admission_;
 };

@@ -1,0 +1,20 @@
+#pragma once
+// The bounds the guarded server keeps each connection and each peer within.
+#include <chrono>
+#include <cstddef>
+
+namespace tb {
+
+struct ConnectionLimits {
+  std::chrono::milliseconds headTime{5000};  // whole request head, from its first byte
+  std::size_t headBytes = 256 * 1024;
+  std::size_t threads = 192;                 // connections served at once
+  std::size_t handlers = 32;                 // requests with a body handled at once
+  std::size_t perPeer = 64;                  // connections of one address
+  std::chrono::milliseconds evictAfter{1000};  // waiting this long makes a connection idle
+  // After a refused oversized body: how long its rest is read and dropped so
+  // that the client, still sending, gets to read the answer.
+  std::chrono::milliseconds drainTime{5000};
+};
+
+}  // namespace tb

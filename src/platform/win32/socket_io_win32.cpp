@@ -1,0 +1,69 @@
+#include "platform/socket_io.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdlib>
+
+namespace tb::platform {
+namespace {
+
+SOCKET Sock(SocketHandle socket) { return static_cast<SOCKET>(socket); }
+
+int Length(std::size_t size) { return static_cast<int>(std::min<std::size_t>(size, INT_MAX)); }
+
+bool WaitFor(SocketHandle socket, short events, int timeoutMs) {
+  WSAPOLLFD pfd{};
+  pfd.fd = Sock(socket);
+  pfd.events = events;
+  return ::WSAPoll(&pfd, 1, timeoutMs) > 0;
+}
+
+std::optional<SocketAddress> AddressText(const sockaddr_storage& addr, socklen_t length) {
+  char host[NI_MAXHOST] = {};
+  char service[NI_MAXSERV] = {};
+  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), length, host, sizeof host, service,
+                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
+    return std::nullopt;
+  }
+  return SocketAddress{host, std::atoi(service)};
+}
+
+}  // namespace
+
+// Only normal data counts: HTTP has no out-of-band data.
+bool WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLRDNORM, timeoutMs); }
+
+bool WaitWritable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLWRNORM, timeoutMs); }
+
+// Winsock is not interrupted by signals, and a send to a gone peer fails with
+// WSAECONNRESET: no retry loop and no flags.
+std::ptrdiff_t Receive(SocketHandle socket, char* data, std::size_t size) {
+  return ::recv(Sock(socket), data, Length(size), 0);
+}
+
+std::ptrdiff_t Send(SocketHandle socket, const char* data, std::size_t size) {
+  return ::send(Sock(socket), data, Length(size), 0);
+}
+
+bool ShutdownBoth(SocketHandle socket) { return ::shutdown(Sock(socket), SD_BOTH) == 0; }
+
+bool ShutdownSend(SocketHandle socket) { return ::shutdown(Sock(socket), SD_SEND) == 0; }
+
+std::optional<SocketAddress> PeerAddress(SocketHandle socket) {
+  sockaddr_storage addr{};
+  socklen_t length = sizeof addr;
+  if (::getpeername(Sock(socket), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return std::nullopt;
+  return AddressText(addr, length);
+}
+
+std::optional<SocketAddress> LocalAddress(SocketHandle socket) {
+  sockaddr_storage addr{};
+  socklen_t length = sizeof addr;
+  if (::getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return std::nullopt;
+  return AddressText(addr, length);
+}
+
+}  // namespace tb::platform
