@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "base/logging.h"
 #include "metrics/metrics_helper.h"
 #include "platform/launcher.h"
 #include "platform/platform.h"
@@ -38,6 +39,12 @@ void AddFailure(std::string& log, const char* label, const std::string& text) {
   log += label;
   log += ": ";
   log += text.empty() ? "failed" : text;
+}
+
+// A thread that cannot stop acting as the user ends the process; this is
+// the line it leaves.
+void LogFailedRevert(const std::string& failure) {
+  LogError("[Service] " + failure + "; ending the process");
 }
 
 }  // namespace
@@ -90,6 +97,7 @@ std::unique_ptr<platform::Impersonation> ImpersonateSessionUser(std::string& err
     error = "impersonation is not available on this system";
     return nullptr;
   }
+  p.metricsChannel->SetFatalReport(&LogFailedRevert);
   return p.metricsChannel->ImpersonateSessionUser(session, error);
 }
 

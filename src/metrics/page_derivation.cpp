@@ -70,17 +70,29 @@ constexpr Variant kVariants[] = {
     {"devmode-only+driver", false, false},
 };
 
-bool DevmodeOnlyVariant(Spooler& spooler, const std::string& name, bool preferUser,
-                        PageMetrics& record, std::string& error) {
+// The printer, open for the rest of the derivation, and its devmode with the
+// members copied into `record`. Null with the reason in `error`.
+std::unique_ptr<platform::PrinterHandle> PrinterWithDevmode(Spooler& spooler,
+                                                            const std::string& name,
+                                                            bool preferUser, bool requirePageSize,
+                                                            DevMode& devmode, PageMetrics& record,
+                                                            std::string& error) {
   auto printer = OpenPrinterForMetrics(spooler, name, error);
-  if (!printer) return false;
-  DevMode devmode;
+  if (!printer) return nullptr;
   bool usedUser = false;
-  if (!AcquireDevmode(spooler, *printer, name, preferUser, true, devmode, usedUser, error))
-    return false;
+  if (!AcquireDevmode(spooler, *printer, name, preferUser, requirePageSize, devmode, usedUser,
+                      error))
+    return nullptr;
   record.usedUserDevMode = usedUser;
   CopyDevmodeMembers(devmode, record);
-  return DeriveFromDevmode(spooler, name, devmode, record, error);
+  return printer;
+}
+
+bool DevmodeOnlyVariant(Spooler& spooler, const std::string& name, bool preferUser,
+                        PageMetrics& record, std::string& error) {
+  DevMode devmode;
+  auto printer = PrinterWithDevmode(spooler, name, preferUser, true, devmode, record, error);
+  return printer && DeriveFromDevmode(spooler, name, devmode, record, error);
 }
 
 }  // namespace
@@ -252,14 +264,9 @@ bool DeriveFromDevmode(Spooler& spooler, const std::string& name, const DevMode&
 
 bool DeriveFromDc(Spooler& spooler, const std::string& name, PageMetrics& record, bool preferUser,
                   std::string& error) {
-  auto printer = OpenPrinterForMetrics(spooler, name, error);
-  if (!printer) return false;
   DevMode devmode;
-  bool usedUser = false;
-  if (!AcquireDevmode(spooler, *printer, name, preferUser, false, devmode, usedUser, error))
-    return false;
-  record.usedUserDevMode = usedUser;
-  CopyDevmodeMembers(devmode, record);
+  auto printer = PrinterWithDevmode(spooler, name, preferUser, false, devmode, record, error);
+  if (!printer) return false;
 
   auto dc = spooler.CreateDC(name, devmode);
   if (!dc) {

@@ -36,35 +36,25 @@ class LineBuilder {
   std::ostringstream out_;
 };
 
-class DocumentHandle {
+// A PDFium object closed with its own close call on every path.
+template <typename Object, void(TB_FPDF_CALLCONV* PdfiumApi::*Close)(Object)>
+class PdfiumObject {
  public:
-  DocumentHandle(const PdfiumApi& api, FPDF_DOCUMENT doc) : api_(api), doc_(doc) {}
-  ~DocumentHandle() {
-    if (doc_) api_.FPDF_CloseDocument(doc_);
+  PdfiumObject(const PdfiumApi& api, Object object) : api_(api), object_(object) {}
+  ~PdfiumObject() {
+    if (object_) (api_.*Close)(object_);
   }
-  DocumentHandle(const DocumentHandle&) = delete;
-  DocumentHandle& operator=(const DocumentHandle&) = delete;
-  FPDF_DOCUMENT get() const { return doc_; }
+  PdfiumObject(const PdfiumObject&) = delete;
+  PdfiumObject& operator=(const PdfiumObject&) = delete;
+  Object get() const { return object_; }
 
  private:
   const PdfiumApi& api_;
-  FPDF_DOCUMENT doc_;
+  Object object_;
 };
 
-class PageHandle {
- public:
-  PageHandle(const PdfiumApi& api, FPDF_PAGE page) : api_(api), page_(page) {}
-  ~PageHandle() {
-    if (page_) api_.FPDF_ClosePage(page_);
-  }
-  PageHandle(const PageHandle&) = delete;
-  PageHandle& operator=(const PageHandle&) = delete;
-  FPDF_PAGE get() const { return page_; }
-
- private:
-  const PdfiumApi& api_;
-  FPDF_PAGE page_;
-};
+using DocumentHandle = PdfiumObject<FPDF_DOCUMENT, &PdfiumApi::FPDF_CloseDocument>;
+using PageHandle = PdfiumObject<FPDF_PAGE, &PdfiumApi::FPDF_ClosePage>;
 
 // Removes the temporary file on every path that did not publish it.
 class TemporaryFile {

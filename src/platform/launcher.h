@@ -14,8 +14,8 @@ enum class WindowMode { kShown, kHidden };
 
 enum class WaitOutcome { kExited, kTimedOut, kFailed };
 
-// A started program. Destroying it (or Close()) releases its handles, never
-// the program itself.
+// A started program, owned by the caller. Destroying it (or Close()) releases
+// its handles, never the program itself. One thread uses it at a time.
 class ChildProcess {
  public:
   virtual ~ChildProcess() = default;
@@ -43,12 +43,19 @@ class DesktopLauncher {
   virtual uint32_t ActiveUserSession() = 0;
 
   // Starts `commandLine` (first token names the program; program folder first,
-  // then the search path). Null on failure, with the reason in LastError().
+  // then the search path). Safe from any thread. Null on failure, with the
+  // reason in LastError() and LastErrorText() of the same thread; nothing is
+  // left running then.
   virtual std::unique_ptr<ChildProcess> CreateProcessOnUserDesktop(const std::string& commandLine,
                                                                    WindowMode mode) = 0;
 
   // The reason of the calling thread's last failed launch.
   virtual uint32_t LastError() = 0;
+
+  // The calling thread's last failed launch told as one log line ("No active
+  // session found"), for the caller to log; empty when the number in
+  // LastError() says all there is.
+  virtual std::string LastErrorText() { return {}; }
 };
 
 // One entry of the platform's session list, in the order the platform lists

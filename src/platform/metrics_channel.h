@@ -4,6 +4,7 @@
 // and the helper it starts, the helper process, and per-thread impersonation.
 // Windows uses tokens and a named pipe; Linux a uid and an abstract AF_UNIX
 // socket. Error texts name the failed call and end in the error number.
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -13,7 +14,8 @@
 namespace tb::platform {
 
 // The user logged on to a session, in the form a process can be started as
-// (a primary token; a uid with its groups and environment).
+// (a primary token; a uid with its groups and environment). Owned by the
+// caller; only the channel that opened it can use it.
 class SessionUser {
  public:
   virtual ~SessionUser() = default;
@@ -41,7 +43,8 @@ enum class PipeWait {
 
 enum class PipeRead { kData, kEnd, kTimedOut, kFailed };
 
-// The daemon's end of one query's pipe. Only ever read from.
+// The daemon's end of one query's pipe. Only ever read from, by one thread at
+// a time; destroying it closes the pipe and any connection.
 class MetricsPipeServer {
  public:
   virtual ~MetricsPipeServer() = default;
@@ -85,7 +88,8 @@ class MetricsChannel {
  public:
   virtual ~MetricsChannel() = default;
 
-  // Daemon side.
+  // Daemon side. Every call is safe from any thread; what it returns belongs
+  // to the caller, and a failure (null or false) leaves nothing open.
   virtual std::unique_ptr<SessionUser> OpenSessionUser(uint32_t session, std::string& error) = 0;
   // Milliseconds since boot (GetTickCount64), part of the pipe's name.
   virtual uint64_t TickCount() = 0;
@@ -111,9 +115,23 @@ class MetricsChannel {
   virtual void WaitForMetricsPipe(const std::string& name, uint32_t timeoutMs) = 0;
 
   // Makes the calling thread act as the user of `session` until the returned
-  // object is destroyed.
+  // object is destroyed; a failure leaves the thread as it was.
   virtual std::unique_ptr<Impersonation> ImpersonateSessionUser(uint32_t session,
                                                                 std::string& error) = 0;
+
+  // Receives the failure text ("RevertToSelf failed: 5") when a thread cannot
+  // give up a user's identity, just before the process is ended for it, on
+  // that thread. The daemon logs it; safe to set from any thread.
+  using FatalReport = void (*)(const std::string& failure);
+  void SetFatalReport(FatalReport report) { fatalReport_.store(report); }
+
+ protected:
+  void ReportFatal(const std::string& failure) const {
+    if (FatalReport report = fatalReport_.load()) report(failure);
+  }
+
+ private:
+  std::atomic<FatalReport> fatalReport_{nullptr};
 };
 
 }  // namespace tb::platform

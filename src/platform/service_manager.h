@@ -54,6 +54,10 @@ class ServiceManager {
   // The OS error of the last failed Install; 0 when unknown.
   virtual uint32_t InstallError() const { return 0; }
 
+  // What the last Install went past without failing (one log line for the
+  // caller); empty when nothing. Set whatever Install returned.
+  virtual std::string InstallWarning() const { return {}; }
+
   // kMarkedForDeletion: deleted, but the service still runs or is held open,
   // so the removal completes only after it stops or at restart.
   enum class UninstallResult { kCannotOpen, kDeleted, kDeleteFailed, kMarkedForDeletion };

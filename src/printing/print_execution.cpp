@@ -31,6 +31,11 @@ uint32_t Millis(std::chrono::milliseconds d) {
   return static_cast<uint32_t>(std::clamp<int64_t>(d.count(), 0, 0xFFFFFFFE));
 }
 
+// The launcher's own account of a failed start, where it has one.
+void LogLaunchFailure(platform::DesktopLauncher& launcher) {
+  if (const std::string text = launcher.LastErrorText(); !text.empty()) LogError(text);
+}
+
 // The graceful close, then the forced one. Always ends with the program
 // counted as hung.
 void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
@@ -46,6 +51,8 @@ void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
     if (helper->HasUsableHandle()) helper->Wait(Millis(limits.helperFinish));
     closed = program.Wait(Millis(limits.programAfterHelper)) == WaitOutcome::kExited;
     helper->Close();
+  } else {
+    LogLaunchFailure(launcher);
   }
   if (closed) return;
 
@@ -99,6 +106,7 @@ PrintRun RunPrintProgram(const std::string& commandLine, const std::string& prin
   run.process = launcher.CreateProcessOnUserDesktop(commandLine, WindowMode::kShown);
   if (!run.process) {
     run.launchError = launcher.LastError();
+    LogLaunchFailure(launcher);
     run.outcome = LaunchOutcome::kNotStarted;
     return run;
   }

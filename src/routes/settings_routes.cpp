@@ -38,6 +38,66 @@ bool IsInstalledPrinter(const std::string& name) {
   return false;
 }
 
+// The body read whole (a failed read is answered by the reader), then handled.
+void ReadBodyThen(const httplib::Request& req, httplib::Response& res,
+                  const httplib::ContentReader& content,
+                  void (*handle)(std::string_view body, httplib::Response& res)) {
+  std::string body;
+  if (ReadRequestBody(req, res, content, body)) handle(body, res);
+}
+
+// The skeleton of the JSON settings routes: the body parsed with its
+// members and handed on; whatever either throws is answered with its text.
+using BodyHandler = void (*)(const json& body, httplib::Response& res);
+void AnswerJsonBody(std::string_view text, std::initializer_list<std::string_view> members,
+                    BodyHandler handle, httplib::Response& res) {
+  try {
+    handle(ParseBody(text, members), res);
+  } catch (const std::exception& e) {
+    SendError(res, BoundedErrorText(e.what()), 200);
+  }
+}
+
+void SaveSetup(const json& body, httplib::Response& res) {
+  std::string key = body.value("key", std::string("*"));
+  const std::string value = body.value("value", std::string());
+  if (key.empty()) key = "*";
+  if (value.empty()) {
+    SendError(res, "value is required.", 400);
+    return;
+  }
+  if (!IsInstalledPrinter(value)) {
+    SendError(res, "printer name is wrong.", 400);
+    return;
+  }
+  json entry{{"value", value}};
+  if (key == "*") {
+    entry["type"] = "*";
+  } else {
+    entry["key"] = key;
+  }
+  if (!store::SetConfigValues({entry})) {
+    SendError(res, "Database write failed.", 200);
+    return;
+  }
+  SendJson(res, json{{"msg", "Config saved"}, {"status", "success"}}, 200);
+}
+
+void RemoveRows(const json& body, httplib::Response& res) {
+  const std::string type = body.value("type", std::string());
+  const std::string key = body.value("key", std::string());
+  if (key.empty()) {
+    SendError(res, "key is required.", 400);
+    return;
+  }
+  const int count = store::DeleteConfig(type, key);
+  if (count < 0) {
+    SendError(res, "Database operation failed.", 200);
+    return;
+  }
+  SendJson(res, json{{"count", count}, {"status", "success"}}, 200);
+}
+
 }  // namespace
 
 void HandleDefault(const httplib::Request& req, httplib::Response& res) {
@@ -69,64 +129,20 @@ void HandleList(const httplib::Request&, httplib::Response& res) {
 
 void HandleSetup(const httplib::Request& req, httplib::Response& res,
                  const httplib::ContentReader& content) {
-  std::string body;
-  if (ReadRequestBody(req, res, content, body)) HandleSetupBody(body, res);
+  ReadBodyThen(req, res, content, &HandleSetupBody);
 }
 
 void HandleSetupBody(std::string_view text, httplib::Response& res) {
-  try {
-    const json body = ParseBody(text, {"key", "value"});
-    std::string key = body.value("key", std::string("*"));
-    const std::string value = body.value("value", std::string());
-    if (key.empty()) key = "*";
-    if (value.empty()) {
-      SendError(res, "value is required.", 400);
-      return;
-    }
-    if (!IsInstalledPrinter(value)) {
-      SendError(res, "printer name is wrong.", 400);
-      return;
-    }
-    json entry{{"value", value}};
-    if (key == "*") {
-      entry["type"] = "*";
-    } else {
-      entry["key"] = key;
-    }
-    if (!store::SetConfigValues({entry})) {
-      SendError(res, "Database write failed.", 200);
-      return;
-    }
-    SendJson(res, json{{"msg", "Config saved"}, {"status", "success"}}, 200);
-  } catch (const std::exception& e) {
-    SendError(res, BoundedErrorText(e.what()), 200);
-  }
+  AnswerJsonBody(text, {"key", "value"}, &SaveSetup, res);
 }
 
 void HandleRemove(const httplib::Request& req, httplib::Response& res,
                   const httplib::ContentReader& content) {
-  std::string body;
-  if (ReadRequestBody(req, res, content, body)) HandleRemoveBody(body, res);
+  ReadBodyThen(req, res, content, &HandleRemoveBody);
 }
 
 void HandleRemoveBody(std::string_view text, httplib::Response& res) {
-  try {
-    const json body = ParseBody(text, {"type", "key"});
-    const std::string type = body.value("type", std::string());
-    const std::string key = body.value("key", std::string());
-    if (key.empty()) {
-      SendError(res, "key is required.", 400);
-      return;
-    }
-    const int count = store::DeleteConfig(type, key);
-    if (count < 0) {
-      SendError(res, "Database operation failed.", 200);
-      return;
-    }
-    SendJson(res, json{{"count", count}, {"status", "success"}}, 200);
-  } catch (const std::exception& e) {
-    SendError(res, BoundedErrorText(e.what()), 200);
-  }
+  AnswerJsonBody(text, {"type", "key"}, &RemoveRows, res);
 }
 
 void HandleSwitch(const httplib::Request&, httplib::Response& res) {

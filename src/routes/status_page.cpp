@@ -1,12 +1,12 @@
 #include "routes/status_page.h"
 
-#include <ctime>
 #include <fstream>
 #include <iterator>
 
 #include "base/text.h"
 #include "printers/printer_list.h"
 #include "base/app_version.h"
+#include "base/local_timestamp.h"
 #include "store/config_store.h"
 
 namespace tb {
@@ -66,18 +66,8 @@ constexpr const char* kActions =
     "清空打印机排队任务（谨慎操作）</a>    </div>"
     "</div>";
 
-std::string LocalTimeText() {
-  std::time_t now = std::time(nullptr);
-  std::tm local{};
-#ifdef _WIN32
-  localtime_s(&local, &now);
-#else
-  localtime_r(&now, &local);
-#endif
-  char buf[32];
-  size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &local);
-  return std::string(buf, n);
-}
+// The record timestamp without its milliseconds.
+std::string LocalTimeText() { return printing::LocalTimestamp().substr(0, 19); }
 
 void AppendPrinterRow(std::string& page, size_t number, const json& entry) {
   const std::string name = entry.value("name", std::string("Unknown"));

@@ -22,7 +22,12 @@ constexpr uint32_t kServiceMarkedForDelete = 1072;  // ERROR_SERVICE_MARKED_FOR_
 int InstallCommand() {
   platform::Platform& p = platform::Current();
   std::string path = p.process->ExecutablePath();
-  if (!path.empty() && p.serviceManager->Install(path)) {
+  const bool installed = !path.empty() && p.serviceManager->Install(path);
+  if (!path.empty()) {
+    if (const std::string warning = p.serviceManager->InstallWarning(); !warning.empty())
+      LogError(warning);
+  }
+  if (installed) {
     LogInfo("服务安装成功！");
     return 0;
   }

@@ -29,6 +29,17 @@ bool Exec(sqlite3* db, const char* sql, std::string* errorText = nullptr) {
 
 void Rollback(sqlite3* db) { Exec(db, "ROLLBACK;"); }
 
+// Runs one statement of an open transaction. On failure the statement is
+// finalized (the rollback needs no statement pending), the transaction
+// rolled back and `message` holds SQLite's text.
+bool StepOrRollBack(sqlite3* db, Statement& statement, std::string& message) {
+  if (statement.Ok() && statement.Step() == SQLITE_DONE) return true;
+  message = sqlite3_errmsg(db);
+  statement.Finalize();
+  Rollback(db);
+  return false;
+}
+
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string LowerAscii(std::string_view text) {
@@ -180,12 +191,7 @@ bool SetConfigValue(const std::string& type, const std::string& key, const std::
       del.BindText(1, type);
       del.BindText(2, key);
     }
-    if (!del.Ok() || del.Step() != SQLITE_DONE) {
-      std::string message = sqlite3_errmsg(handle);
-      del.Finalize();
-      Rollback(handle);
-      return fail(message);
-    }
+    if (!StepOrRollBack(handle, del, text)) return fail(text);
   }
   {
     Statement ins(handle, kInsert);
@@ -195,12 +201,7 @@ bool SetConfigValue(const std::string& type, const std::string& key, const std::
       ins.BindText(3, key);
       ins.BindText(4, value);
     }
-    if (!ins.Ok() || ins.Step() != SQLITE_DONE) {
-      std::string message = sqlite3_errmsg(handle);
-      ins.Finalize();
-      Rollback(handle);
-      return fail(message);
-    }
+    if (!StepOrRollBack(handle, ins, text)) return fail(text);
   }
   if (!Exec(handle, "COMMIT;", &text)) {
     Rollback(handle);

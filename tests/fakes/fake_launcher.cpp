@@ -93,8 +93,10 @@ std::unique_ptr<tb::platform::ChildProcess> FakeLauncher::CreateProcessOnUserDes
                       (mode == tb::platform::WindowMode::kHidden ? " [hidden]" : ""));
   events_.Add("launch " + name);
   auto script = programs.find(name);
+  lastErrorText_.clear();
   if (script == programs.end()) {
     lastError_ = launchError;
+    lastErrorText_ = launchErrorText;
     return nullptr;
   }
   auto run = std::make_shared<Running>();

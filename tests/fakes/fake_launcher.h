@@ -46,6 +46,7 @@ class FakeLauncher : public tb::platform::DesktopLauncher {
   // program without a script fails to start with `launchError`.
   std::map<std::string, FakeProgram> programs;
   uint32_t launchError = 2;
+  std::string launchErrorText;  // the launcher's own line for a failed start
   uint32_t session = 1;
   // Runs at every launch, before the program "starts".
   std::function<void(const std::string& commandLine)> onLaunch;
@@ -54,6 +55,7 @@ class FakeLauncher : public tb::platform::DesktopLauncher {
   std::unique_ptr<tb::platform::ChildProcess> CreateProcessOnUserDesktop(
       const std::string& commandLine, tb::platform::WindowMode mode) override;
   uint32_t LastError() override { return lastError_; }
+  std::string LastErrorText() override { return lastErrorText_; }
 
   // Command lines in launch order, with " [hidden]" appended for hidden ones.
   std::vector<std::string> Launches();
@@ -66,6 +68,7 @@ class FakeLauncher : public tb::platform::DesktopLauncher {
   std::map<uint32_t, std::shared_ptr<Running>> running_;
   uint32_t nextPid_ = 4711;
   uint32_t lastError_ = 0;
+  std::string lastErrorText_;
   friend class FakeChild;
 };
 

@@ -231,6 +231,20 @@ TEST(SessionChoice, ASeatComesBeforeARemoteLogin) {
   EXPECT_EQ(launcher.ActiveUserSession(), 3u);  // a remote user is still someone
 }
 
+// A session whose user has no account entry: nothing starts, and the reason
+// is a line for the caller to log; the thread's next failure has its own.
+TEST_F(PosixLauncherTest, SessionUserWithoutAccountIsToldNotLogged) {
+  service = true;
+  sessions.list = {{"4", 4242424, true, "user"}};
+  EXPECT_EQ(launcher.CreateProcessOnUserDesktop("\"true\"", WindowMode::kShown), nullptr);
+  EXPECT_EQ(launcher.LastError(), static_cast<uint32_t>(ENOENT));
+  EXPECT_EQ(launcher.LastErrorText(), "Cannot look up user 4242424: 2");
+  service = false;
+  EXPECT_EQ(launcher.CreateProcessOnUserDesktop("\"no-such-program-xyz\"", WindowMode::kShown),
+            nullptr);
+  EXPECT_EQ(launcher.LastErrorText(), "");
+}
+
 // Needs root to switch users; the test user is made when missing.
 TEST_F(PosixLauncherTest, ServiceRunsTheProgramAsTheSessionUser) {
   if (::geteuid() != 0) GTEST_SKIP() << "switching users needs root";

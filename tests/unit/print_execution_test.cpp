@@ -181,6 +181,11 @@ TEST_F(ExecutionTest, LaunchFailuresHaveTheirOwnReplyAndNoRecord) {
             (json{{"status", "error"}, {"message", "SumatraPDF.exe not found or failed to start"}}));
   EXPECT_EQ(status, 200);
   EXPECT_NE(errorLog.find("CreateProcessOnUserDesktop failed: 2\n"), std::string::npos);
+  // The launcher's own account comes first, as it was told.
+  launcher.launchErrorText = "No active session found";
+  PrintDoc();
+  EXPECT_NE(errorLog.find("No active session found\nCreateProcessOnUserDesktop failed: 2\n"),
+            std::string::npos);
 
   launcher.programs[kPrint].usableHandle = false;
   EXPECT_EQ(PrintDoc(), (json{{"status", "error"}, {"message", "Invalid process handle"}}));

@@ -109,6 +109,8 @@ TEST(SystemdServiceManager, InstallMakesTheServiceAccountOnlyWhenMissing) {
                                                     "--shell", "/usr/sbin/nologin",
                                                     "tillerbrook"}));
   EXPECT_EQ(rec.calls[2], (std::vector<std::string>{"systemctl", "enable", "Orv_Tillerbrook.service"}));
+  EXPECT_EQ(mgr.InstallWarning(),
+            "useradd tillerbrook failed (1); prints without a logged-in user will run as nobody");
 
   // Uninstalling leaves the account alone.
   rec.calls.clear();

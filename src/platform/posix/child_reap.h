@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace tb::platform {
 
@@ -21,6 +22,20 @@ inline int ReapIfEnded(pid_t pid, int& status) {
     return 1;
   }
   return r == 0 ? 0 : -1;
+}
+
+// The exit code a wait status stands for: the program's own, or 128 plus the
+// signal that ended it, as shells report it. False for any other status.
+inline bool ExitCodeOf(int status, uint32_t& code) {
+  if (WIFEXITED(status)) {
+    code = static_cast<uint32_t>(WEXITSTATUS(status));
+    return true;
+  }
+  if (WIFSIGNALED(status)) {
+    code = 128u + static_cast<uint32_t>(WTERMSIG(status));
+    return true;
+  }
+  return false;
 }
 
 }  // namespace tb::platform

@@ -16,7 +16,6 @@
 // nearest standard name when it publishes them.
 #include <cups/file.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -37,6 +36,7 @@
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/lpoptions.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_account.h"
 
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -438,14 +438,9 @@ DevMode ToDevmode(const std::string& queue, const QueueGeometry& g, const PageCh
 // ---- the user's lpoptions ----
 
 std::string EffectiveUserHome() {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  if (::getpwuid_r(::geteuid(), &pw, buf.data(), buf.size(), &found) != 0 || !found ||
-      !pw.pw_dir)
-    return {};
-  return pw.pw_dir;
+  AccountEntry entry;
+  if (FindAccount(::geteuid(), entry) != 0 || !entry.pw.pw_dir) return {};
+  return entry.pw.pw_dir;
 }
 
 // The options of the queue's "Dest" or "Default" line in the user's own

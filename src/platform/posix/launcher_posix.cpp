@@ -1,16 +1,13 @@
 #include "platform/posix/launcher_posix.h"
 #include "platform/posix/child_reap.h"
+#include "platform/posix/child_start.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_account.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <systemd/sd-login.h>
 #include <unistd.h>
@@ -23,7 +20,6 @@
 #include <thread>
 
 #include "platform/command_line.h"
-#include "base/logging.h"
 
 extern char** environ;
 
@@ -31,6 +27,7 @@ namespace tb::platform {
 namespace {
 
 thread_local uint32_t t_lastError = 0;
+thread_local std::string t_lastErrorText;
 
 uint32_t Fail(int error) {
   t_lastError = static_cast<uint32_t>(error);
@@ -79,93 +76,30 @@ bool FindProgram(const std::string& name, const std::string& programFolder, std:
   }
 }
 
-// Who the program runs as in the service, and with which environment.
-struct RunAs {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::vector<gid_t> groups;
-  std::vector<std::string> environment;
-};
-
-bool LookUpUser(uid_t uid, RunAs& runAs) {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  int rc;
-  while ((rc = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0 || !found) {
-    Fail(rc != 0 ? rc : ENOENT);
-    return false;
-  }
-  runAs.uid = pw.pw_uid;
-  runAs.gid = pw.pw_gid;
-
-  // The group list is read here: the child may only make system calls.
-  int count = 32;
-  runAs.groups.resize(static_cast<size_t>(count));
-  while (::getgrouplist(pw.pw_name, pw.pw_gid, runAs.groups.data(), &count) < 0) {
-    if (count <= static_cast<int>(runAs.groups.size())) count = static_cast<int>(runAs.groups.size()) * 2;
-    runAs.groups.resize(static_cast<size_t>(count));
-  }
-  runAs.groups.resize(static_cast<size_t>(count));
-
-  std::string home = pw.pw_dir ? pw.pw_dir : "/";
-  std::string shell = pw.pw_shell && *pw.pw_shell ? pw.pw_shell : "/bin/sh";
-  std::string runtimeDir = "/run/user/" + std::to_string(uid);
-  runAs.environment = {
-      "HOME=" + home,
-      "USER=" + std::string(pw.pw_name),
-      "LOGNAME=" + std::string(pw.pw_name),
-      "SHELL=" + shell,
-      uid == 0 ? "PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"
-               : "PATH=/usr/local/bin:/usr/bin:/bin",
-  };
-  struct stat st {};
-  if (::stat(runtimeDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    runAs.environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
-  }
-  return true;
-}
-
 // The uid of a named account; false when it does not exist.
 bool AccountUid(const char* name, uid_t& uid) {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  int rc;
-  while ((rc = ::getpwnam_r(name, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0 || !found) return false;
-  uid = pw.pw_uid;
+  AccountEntry entry;
+  if (FindAccount(name, entry) != 0) return false;
+  uid = entry.pw.pw_uid;
   return true;
 }
 
 // Nobody is logged in: the service's own account, else nobody. An account
 // that maps to root does not count; a root service never runs a caller's
 // document as root.
-bool HeadlessAccount(RunAs& runAs) {
+bool HeadlessAccount(UserIdentity& runAs) {
   for (const char* name : {kServiceAccount, kFallbackAccount}) {
     uid_t uid = 0;
-    if (AccountUid(name, uid) && uid != 0) return LookUpUser(uid, runAs);
+    if (AccountUid(name, uid) && uid != 0) {
+      if (const int rc = LookUpUser(uid, runAs); rc != 0) {
+        Fail(rc);
+        return false;
+      }
+      return true;
+    }
   }
   Fail(ENOENT);
   return false;
-}
-
-// The null device on a descriptor above the standard three, so that copying
-// it onto them in the child always takes (a copy onto itself would keep its
-// close-on-exec flag and leave the stream closed after the exec).
-int OpenDevNull() {
-  Fd fd(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  if (fd.get() < 0 || fd.get() > 2) return fd.Release();
-  return ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 3);
 }
 
 // Where a session ranks when the service picks the user to print for: someone
@@ -175,24 +109,6 @@ int OpenDevNull() {
 int SessionRank(const LoginSession& s) {
   if (s.onSeat) return 0;
   return s.remote ? 2 : 1;
-}
-
-int OpenPidFd(pid_t pid) {
-#ifdef SYS_pidfd_open
-  return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-#else
-  (void)pid;
-  errno = ENOSYS;
-  return -1;
-#endif
-}
-
-// Marks every descriptor from 3 up close-on-exec (async-signal-safe).
-void CloseOnExecFrom3(int maxFd) {
-#ifdef SYS_close_range
-  if (::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) == 0) return;
-#endif
-  for (int fd = 3; fd < maxFd; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
 }
 
 // posix_spawn with what the forked child does by hand: no blocked signals,
@@ -221,13 +137,6 @@ int SpawnWithCleanSlate(const std::string& program, char** argv, char** env, int
   ::posix_spawn_file_actions_destroy(&actions);
   ::posix_spawnattr_destroy(&attr);
   return error;
-}
-
-[[noreturn]] void ChildFail(int pipeFd) {
-  int error = errno;
-  ssize_t ignored = ::write(pipeFd, &error, sizeof error);
-  (void)ignored;
-  ::_exit(127);
 }
 
 class PosixChildProcess : public ChildProcess {
@@ -267,14 +176,7 @@ class PosixChildProcess : public ChildProcess {
 
   bool ExitCode(uint32_t& code) override {
     if (!reaped_ && TryReap() <= 0) return false;
-    if (WIFEXITED(status_)) {
-      code = static_cast<uint32_t>(WEXITSTATUS(status_));
-    } else if (WIFSIGNALED(status_)) {
-      code = 128u + static_cast<uint32_t>(WTERMSIG(status_));  // as shells report it
-    } else {
-      return false;
-    }
-    return true;
+    return ExitCodeOf(status_, code);
   }
 
   bool Terminate(uint32_t) override {
@@ -411,8 +313,11 @@ bool PosixDesktopLauncher::SessionUser(uint32_t session, uid_t& uid) {
 
 uint32_t PosixDesktopLauncher::LastError() { return t_lastError; }
 
+std::string PosixDesktopLauncher::LastErrorText() { return t_lastErrorText; }
+
 std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
     const std::string& commandLine, WindowMode) {
+  t_lastErrorText.clear();
   std::vector<std::string> args = SplitCommandLine(commandLine);
   std::string folder = programFolder_.empty() ? FolderOfExecutable() : programFolder_;
   std::string program;
@@ -422,26 +327,27 @@ std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
   }
 
   bool switchUser = false;
-  RunAs runAs;
+  UserIdentity runAs;
   if (inServiceSession_ && inServiceSession_()) {
     uint32_t session = ActiveUserSession();
     if (session != kNoSession) {
       uid_t uid = 0;
       if (!SessionUser(session, uid)) {
         Fail(ENOENT);
-        LogError("No user for session " + std::to_string(session));
+        t_lastErrorText = "No user for session " + std::to_string(session);
         return nullptr;
       }
-      if (!LookUpUser(uid, runAs)) {
-        LogError("Cannot look up user " + std::to_string(uid) + ": " +
-                 std::to_string(t_lastError));
+      if (const int rc = LookUpUser(uid, runAs); rc != 0) {
+        Fail(rc);
+        t_lastErrorText =
+            "Cannot look up user " + std::to_string(uid) + ": " + std::to_string(t_lastError);
         return nullptr;
       }
       switchUser = true;
     } else if (::geteuid() == 0) {
       if (!HeadlessAccount(runAs)) {
-        LogError(std::string("No account to run the program as: neither ") + kServiceAccount +
-                 " nor " + kFallbackAccount + " exists");
+        t_lastErrorText = std::string("No account to run the program as: neither ") +
+                          kServiceAccount + " nor " + kFallbackAccount + " exists";
         return nullptr;
       }
       switchUser = true;
@@ -465,11 +371,11 @@ std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
     Fail(errno);
     return nullptr;
   }
+  pid_t pid = 0;
   if (!changeIds) {
     // Nothing to change but the usual clean slate: the C library's spawn
     // starts the program without copying the daemon's page tables, which a
     // fork of this many-threaded process does (milliseconds per print).
-    pid_t pid = 0;
     const int error = SpawnWithCleanSlate(program, argv.data(), childEnv, devNull.get(), pid);
     if (error != 0) {
       Fail(error);
@@ -477,56 +383,9 @@ std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
     }
     return std::make_unique<PosixChildProcess>(pid, OpenPidFd(pid));
   }
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-    Fail(errno);
-    return nullptr;
-  }
-  Fd errRead(pipeFds[0]), errWrite(pipeFds[1]);
-
-  rlimit limit{};
-  int maxFd = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
-                  ? static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536))
-                  : 65536;
-
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    Fail(errno);
-    return nullptr;
-  }
-  if (pid == 0) {
-    // Child: only async-signal-safe calls until exec.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
-    for (int target = 0; target <= 2; ++target) {
-      if (::dup2(devNull.get(), target) < 0) ChildFail(errWrite.get());
-    }
-    if (changeIds) {
-      if (::setgroups(runAs.groups.size(), runAs.groups.data()) != 0) ChildFail(errWrite.get());
-      if (::setgid(runAs.gid) != 0) ChildFail(errWrite.get());
-      if (::setuid(runAs.uid) != 0) ChildFail(errWrite.get());
-    }
-    CloseOnExecFrom3(maxFd);
-    ::execve(program.c_str(), argv.data(), childEnv);
-    ChildFail(errWrite.get());
-  }
-
-  errWrite.Reset();
-  int childError = 0;
-  ssize_t got;
-  do {
-    got = ::read(errRead.get(), &childError, sizeof childError);
-  } while (got < 0 && errno == EINTR);
-  if (got == static_cast<ssize_t>(sizeof childError)) {
-    // The exec did not happen: collect the child and report its reason.
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    Fail(childError);
+  StartFailure failure;
+  if (!ForkExec(program, argv.data(), childEnv, devNull.get(), &runAs, {}, pid, failure)) {
+    Fail(failure.error);
     return nullptr;
   }
   return std::make_unique<PosixChildProcess>(pid, OpenPidFd(pid));

@@ -63,7 +63,8 @@ class PosixDesktopLauncher : public DesktopLauncher {
   // is logged in or the sessions cannot be read.
   uint32_t ActiveUserSession() override;
 
-  // The user of a session from ActiveUserSession; false when it is gone.
+  // The user of a session from ActiveUserSession; false when it is gone or
+  // the sessions cannot be read (errno from the session source).
   bool SessionUser(uint32_t session, uid_t& uid);
 
   // The program runs as the session's user in the service (as kServiceAccount
@@ -76,6 +77,7 @@ class PosixDesktopLauncher : public DesktopLauncher {
                                                            WindowMode mode) override;
 
   uint32_t LastError() override;
+  std::string LastErrorText() override;
 
  private:
   LoginSessionSource& sessions_;

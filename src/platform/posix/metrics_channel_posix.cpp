@@ -1,14 +1,12 @@
 #include "platform/posix/metrics_channel_posix.h"
 #include "platform/posix/child_reap.h"
+#include "platform/posix/child_start.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/posix/user_account.h"
 
-#include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -53,48 +51,15 @@ bool AbstractAddress(const std::string& name, sockaddr_un& addr, socklen_t& len)
 }
 
 struct UserRecord : SessionUser {
-  uid_t uid = 0;
-  gid_t gid = 0;
-  std::vector<gid_t> groups;
-  std::vector<std::string> environment;
+  UserIdentity identity;
 };
 
-bool LookUpUser(uid_t uid, UserRecord& user, std::string& error) {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  int rc;
-  while ((rc = ::getpwuid_r(uid, &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  if (rc != 0 || !found) {
-    error = Failed("getpwuid_r", rc != 0 ? rc : ENOENT);
+// The account lookup with its failure as the channel's error text.
+bool ReadUser(uid_t uid, UserIdentity& user, std::string& error) {
+  if (const int rc = LookUpUser(uid, user); rc != 0) {
+    error = Failed("getpwuid_r", rc);
     return false;
   }
-  user.uid = pw.pw_uid;
-  user.gid = pw.pw_gid;
-  int count = 32;
-  user.groups.resize(static_cast<size_t>(count));
-  while (::getgrouplist(pw.pw_name, pw.pw_gid, user.groups.data(), &count) < 0) {
-    count = std::max(count, static_cast<int>(user.groups.size()) * 2);
-    user.groups.resize(static_cast<size_t>(count));
-  }
-  user.groups.resize(static_cast<size_t>(count));
-
-  const std::string name = pw.pw_name;
-  user.environment = {
-      "HOME=" + std::string(pw.pw_dir && *pw.pw_dir ? pw.pw_dir : "/"),
-      "USER=" + name,
-      "LOGNAME=" + name,
-      "SHELL=" + std::string(pw.pw_shell && *pw.pw_shell ? pw.pw_shell : "/bin/sh"),
-      "PATH=/usr/local/bin:/usr/bin:/bin",
-  };
-  const std::string runtimeDir = "/run/user/" + std::to_string(uid);
-  struct stat st {};
-  if (::stat(runtimeDir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-    user.environment.push_back("XDG_RUNTIME_DIR=" + runtimeDir);
   return true;
 }
 
@@ -137,16 +102,7 @@ class PosixHelperProcess : public HelperProcess {
 
   bool ExitCode(uint32_t& code) override {
     std::string ignored;
-    if (TryReap(ignored) <= 0) return false;
-    if (WIFEXITED(status_)) {
-      code = static_cast<uint32_t>(WEXITSTATUS(status_));
-      return true;
-    }
-    if (WIFSIGNALED(status_)) {
-      code = 128u + static_cast<uint32_t>(WTERMSIG(status_));
-      return true;
-    }
-    return false;
+    return TryReap(ignored) > 0 && ExitCodeOf(status_, code);
   }
 
   // A signal cannot choose the exit code; the helper shows as killed.
@@ -349,16 +305,14 @@ class ThreadImpersonation : public Impersonation {
 // The thread already is that user: nothing to switch or undo.
 class NoImpersonation : public Impersonation {};
 
-struct ChildFailure {
-  int stage = 0;  // 1 working folder, 2 groups, 3 gid, 4 uid, 5 exec
-  int error = 0;
-};
-
-[[noreturn]] void ChildFail(int fd, int stage) {
-  ChildFailure f{stage, errno};
-  ssize_t ignored = ::write(fd, &f, sizeof f);
-  (void)ignored;
-  ::_exit(127);
+// The session's user through the daemon's lookup; false with the failure text.
+bool SessionUid(const PosixMetricsChannel::SessionUserLookup& lookup, uint32_t session,
+                uid_t& uid, std::string& error) {
+  errno = 0;
+  if (lookup(session, uid)) return true;
+  error = Failed(("sd_session_get_uid(" + std::to_string(session) + ")").c_str(),
+                 errno ? errno : ENOENT);
+  return false;
 }
 
 }  // namespace
@@ -368,14 +322,9 @@ PosixMetricsChannel::PosixMetricsChannel(SessionUserLookup lookup) : lookup_(std
 std::unique_ptr<SessionUser> PosixMetricsChannel::OpenSessionUser(uint32_t session,
                                                                   std::string& error) {
   uid_t uid = 0;
-  errno = 0;
-  if (!lookup_(session, uid)) {
-    error = Failed(("sd_session_get_uid(" + std::to_string(session) + ")").c_str(),
-                   errno ? errno : ENOENT);
-    return nullptr;
-  }
+  if (!SessionUid(lookup_, session, uid, error)) return nullptr;
   auto user = std::make_unique<UserRecord>();
-  if (!LookUpUser(uid, *user, error)) return nullptr;
+  if (!ReadUser(uid, user->identity, error)) return nullptr;
   return user;
 }
 
@@ -422,7 +371,7 @@ std::unique_ptr<HelperProcess> PosixMetricsChannel::StartHelper(SessionUser& ses
                                                                 const std::string& commandLine,
                                                                 const std::string& workingDir,
                                                                 std::string& error) {
-  auto& user = static_cast<UserRecord&>(sessionUser);
+  UserIdentity& user = static_cast<UserRecord&>(sessionUser).identity;
   // The same splitting the helper's counterpart on Windows applies to the
   // command line, so both see the same arguments.
   std::vector<std::string> args = SplitCommandLine(commandLine);
@@ -432,71 +381,26 @@ std::unique_ptr<HelperProcess> PosixMetricsChannel::StartHelper(SessionUser& ses
   std::vector<char*> envp;
   for (std::string& e : user.environment) envp.push_back(e.data());
   envp.push_back(nullptr);
-  const bool changeIds = user.uid != ::geteuid();
 
-  Fd devNull(::open("/dev/null", O_RDWR | O_CLOEXEC));
-  // Kept above the standard three: a copy onto itself would stay close-on-exec.
-  if (devNull.get() >= 0 && devNull.get() <= 2)
-    devNull.Reset(::fcntl(devNull.get(), F_DUPFD_CLOEXEC, 3));
+  // Hidden: no terminal, no log; the answer goes through the pipe only.
+  Fd devNull(OpenDevNull());
   if (devNull.get() < 0) {
     error = Failed("open(/dev/null)", errno);
     return nullptr;
   }
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) {
-    error = Failed("pipe2(metrics helper)", errno);
+  pid_t pid = 0;
+  StartFailure failure;
+  const UserIdentity* switchTo = user.uid != ::geteuid() ? &user : nullptr;
+  if (!ForkExec(executable, argv.data(), envp.data(), devNull.get(), switchTo, workingDir, pid,
+                failure)) {
+    static const char* const kStep[] = {
+        "pipe2(metrics helper)",     "fork(metrics helper)",   "dup2(metrics helper)",
+        "chdir(metrics helper)",     "setgroups(metrics helper)", "setgid(metrics helper)",
+        "setuid(metrics helper)",    "execve(metrics helper)"};
+    error = Failed(kStep[static_cast<int>(failure.step)], failure.error);
     return nullptr;
   }
-  Fd errRead(fds[0]), errWrite(fds[1]);
-
-  const pid_t pid = ::fork();
-  if (pid < 0) {
-    error = Failed("fork(metrics helper)", errno);
-    return nullptr;
-  }
-  if (pid == 0) {
-    // Child: system calls only until exec.
-    sigset_t none;
-    sigemptyset(&none);
-    ::sigprocmask(SIG_SETMASK, &none, nullptr);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &dfl, nullptr);
-    // Hidden: no terminal, no log; the answer goes through the pipe only.
-    for (int target = 0; target <= 2; ++target) ::dup2(devNull.get(), target);
-    if (!workingDir.empty() && ::chdir(workingDir.c_str()) != 0) ChildFail(errWrite.get(), 1);
-    if (changeIds) {
-      if (::setgroups(user.groups.size(), user.groups.data()) != 0) ChildFail(errWrite.get(), 2);
-      if (::setgid(user.gid) != 0) ChildFail(errWrite.get(), 3);
-      if (::setuid(user.uid) != 0) ChildFail(errWrite.get(), 4);
-    }
-    // No descriptor of the daemon survives the exec.
-    if (::syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) != 0) {
-      for (int fd = 3; fd < 65536; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    }
-    ::execve(executable.c_str(), argv.data(), envp.data());
-    ChildFail(errWrite.get(), 5);
-  }
-
-  errWrite.Reset();
-  ChildFailure failure;
-  ssize_t got;
-  do {
-    got = ::read(errRead.get(), &failure, sizeof failure);
-  } while (got < 0 && errno == EINTR);
-  if (got == static_cast<ssize_t>(sizeof failure)) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    static const char* const kStage[] = {"",       "chdir(metrics helper)", "setgroups(metrics helper)",
-                                         "setgid(metrics helper)", "setuid(metrics helper)",
-                                         "execve(metrics helper)"};
-    const int stage = failure.stage >= 1 && failure.stage <= 5 ? failure.stage : 5;
-    error = Failed(kStage[stage], failure.error);
-    return nullptr;
-  }
-  const int pidFd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  return std::make_unique<PosixHelperProcess>(pid, pidFd);
+  return std::make_unique<PosixHelperProcess>(pid, OpenPidFd(pid));
 }
 
 std::unique_ptr<MetricsPipeClient> PosixMetricsChannel::OpenMetricsPipe(const std::string& name,
@@ -540,20 +444,15 @@ void PosixMetricsChannel::WaitForMetricsPipe(const std::string&, uint32_t timeou
 std::unique_ptr<Impersonation> PosixMetricsChannel::ImpersonateSessionUser(uint32_t session,
                                                                            std::string& error) {
   uid_t uid = 0;
-  errno = 0;
-  if (!lookup_(session, uid)) {
-    error = Failed(("sd_session_get_uid(" + std::to_string(session) + ")").c_str(),
-                   errno ? errno : ENOENT);
-    return nullptr;
-  }
+  if (!SessionUid(lookup_, session, uid, error)) return nullptr;
   return ImpersonateUser(uid, error);
 }
 
 std::unique_ptr<Impersonation> PosixMetricsChannel::ImpersonateUser(uid_t uid,
                                                                     std::string& error) {
   if (uid == ::geteuid()) return std::make_unique<NoImpersonation>();
-  UserRecord user;
-  if (!LookUpUser(uid, user, error)) return nullptr;
+  UserIdentity user;
+  if (!ReadUser(uid, user, error)) return nullptr;
   auto context = std::make_unique<ThreadImpersonation>(user.uid, user.gid, user.groups);
   if (!context->Begin(error)) return nullptr;  // the destructor undoes a partial switch
   return context;

@@ -47,7 +47,8 @@ class PosixMetricsChannel : public MetricsChannel {
   std::unique_ptr<Impersonation> ImpersonateSessionUser(uint32_t session,
                                                         std::string& error) override;
 
-  // Impersonation of one user by uid, the part after the session lookup.
+  // Impersonation of one user by uid, the part after the session lookup; the
+  // calling thread only. Null with the text and the thread's ids unchanged.
   static std::unique_ptr<Impersonation> ImpersonateUser(uid_t uid, std::string& error);
 
  private:

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -16,7 +15,7 @@
 
 #include "platform/posix/launcher_posix.h"
 #include "platform/posix/process_posix.h"
-#include "base/logging.h"
+#include "platform/posix/user_account.h"
 
 extern char** environ;
 
@@ -83,6 +82,8 @@ SystemdServiceManager::SystemdServiceManager(std::string unitDir, CommandRunner 
   if (!accountExists_) accountExists_ = AccountExists;
 }
 
+std::string SystemdServiceManager::InstallWarning() const { return installWarning_; }
+
 std::string SystemdServiceManager::UnitPath() const { return unitDir_ + "/" + kUnitName; }
 
 std::string SystemdServiceManager::UnitText(const std::string& executablePath) {
@@ -119,21 +120,14 @@ std::string SystemdServiceManager::UnitText(const std::string& executablePath) {
 }
 
 bool AccountExists(const std::string& name) {
-  long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
-  std::vector<char> buf(hint > 0 ? static_cast<size_t>(hint) : 16384);
-  passwd pw{};
-  passwd* found = nullptr;
-  int rc;
-  while ((rc = ::getpwnam_r(name.c_str(), &pw, buf.data(), buf.size(), &found)) == ERANGE &&
-         buf.size() < (1u << 20)) {
-    buf.resize(buf.size() * 2);
-  }
-  return rc == 0 && found;
+  AccountEntry entry;
+  return FindAccount(name, entry) == 0;
 }
 
 bool SystemdServiceManager::Install(const std::string& executablePath) {
   namespace fs = std::filesystem;
   std::error_code ec;
+  installWarning_.clear();
   // Like the Windows service manager: an existing service is a failure.
   if (fs::exists(UnitPath(), ec)) return false;
   const std::string unit = UnitText(executablePath);
@@ -144,8 +138,9 @@ bool SystemdServiceManager::Install(const std::string& executablePath) {
     const int rc = run_({"useradd", "--system", "--no-create-home", "--shell",
                          "/usr/sbin/nologin", kServiceAccount});
     if (rc != 0) {
-      LogError(std::string("useradd ") + kServiceAccount + " failed (" + std::to_string(rc) +
-               "); prints without a logged-in user will run as " + kFallbackAccount);
+      installWarning_ = std::string("useradd ") + kServiceAccount + " failed (" +
+                        std::to_string(rc) + "); prints without a logged-in user will run as " +
+                        kFallbackAccount;
     }
   }
   {

@@ -25,8 +25,10 @@ class SystemdServiceManager : public ServiceManager {
                         AccountCheck accountExists = nullptr);
 
   // Also makes the system account headless prints run as, when missing; the
-  // service still works without it (prints then run as nobody).
+  // service still works without it (prints then run as nobody), and the
+  // failure to make it is kept for InstallWarning().
   bool Install(const std::string& executablePath) override;
+  std::string InstallWarning() const override;
   // kCannotOpen also when the caller may not remove the unit: nothing is
   // stopped or disabled then.
   UninstallResult Uninstall() override;
@@ -41,6 +43,7 @@ class SystemdServiceManager : public ServiceManager {
   CommandRunner run_;
   std::function<void(unsigned ms)> sleep_;
   AccountCheck accountExists_;
+  std::string installWarning_;
 };
 
 // Translates status reports into sd_notify messages.

@@ -4,32 +4,11 @@
 
 #include "platform/caller_path.h"
 #include "platform/file_ops.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
 
 namespace tb::platform {
 namespace {
-
-class Handle {
- public:
-  explicit Handle(HANDLE h = INVALID_HANDLE_VALUE) : h_(h) {}
-  ~Handle() { Reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  bool valid() const { return h_ != INVALID_HANDLE_VALUE && h_ != nullptr; }
-  void Reset() {
-    if (valid()) ::CloseHandle(h_);
-    h_ = INVALID_HANDLE_VALUE;
-  }
-  HANDLE Release() {
-    HANDLE h = h_;
-    h_ = INVALID_HANDLE_VALUE;
-    return h;
-  }
-
- private:
-  HANDLE h_;
-};
 
 // Reads and writes take a 32-bit length.
 DWORD Piece(size_t size) {
@@ -69,7 +48,7 @@ class WinNewFile : public NewFile {
   bool Sync() override { return ::FlushFileBuffers(file_.get()) != 0; }
   bool Close() override {
     HANDLE h = file_.Release();
-    return h == INVALID_HANDLE_VALUE || ::CloseHandle(h) != 0;
+    return !UsableHandle(h) || ::CloseHandle(h) != 0;
   }
 
  private:

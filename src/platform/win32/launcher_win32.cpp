@@ -1,27 +1,21 @@
 #include "platform/win32/launcher_win32.h"
 
 #include <windows.h>
-#include <userenv.h>
 #include <wtsapi32.h>
 
 #include <vector>
 
+#include "platform/win32/desktop_start.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
-#include "base/logging.h"
 
 namespace tb::platform {
 namespace {
 
 // The reason of this thread's last failed launch, kept apart from
-// GetLastError so that logging on the way out cannot overwrite it.
+// GetLastError so that whatever runs on the way out cannot overwrite it.
 thread_local DWORD t_lastError = 0;
-
-bool Failed() {
-  t_lastError = GetLastError();
-  return false;
-}
-
-bool UsableHandle(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
+thread_local std::string t_lastErrorText;
 
 // CloseProcessHandles: each handle once, then forgotten.
 void CloseProcessHandles(PROCESS_INFORMATION& pi) {
@@ -77,22 +71,6 @@ class Win32ChildProcess : public ChildProcess {
   DWORD lastError_ = 0;
 };
 
-class Token {
- public:
-  ~Token() {
-    if (h) CloseHandle(h);
-  }
-  HANDLE h = nullptr;
-};
-
-class EnvironmentBlock {
- public:
-  ~EnvironmentBlock() {
-    if (block) DestroyEnvironmentBlock(block);
-  }
-  void* block = nullptr;
-};
-
 class SessionList {
  public:
   ~SessionList() {
@@ -128,77 +106,44 @@ bool Win32DesktopLauncher::OwnSession(uint32_t& session) {
   return true;
 }
 
+std::string Win32DesktopLauncher::LastErrorText() { return t_lastErrorText; }
+
 std::unique_ptr<ChildProcess> Win32DesktopLauncher::CreateProcessOnUserDesktop(
     const std::string& commandLine, WindowMode mode) {
-  std::wstring wide = Utf8ToWide(commandLine);
-  if (wide.empty()) {
+  t_lastErrorText.clear();
+  DesktopStart start;
+  start.commandLine = Utf8ToWide(commandLine);
+  start.mode = mode;
+  if (start.commandLine.empty()) {
     t_lastError = ERROR_INVALID_PARAMETER;
     return nullptr;
   }
-  // The creation call may write into the command line.
-  std::vector<wchar_t> buffer(wide.begin(), wide.end());
-  buffer.push_back(L'\0');
-  wchar_t desktop[] = L"winsta0\\default";
-
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.lpDesktop = desktop;
-  si.dwFlags = STARTF_USESHOWWINDOW;
-  si.wShowWindow = mode == WindowMode::kShown ? SW_SHOWNORMAL : SW_HIDE;
   PROCESS_INFORMATION pi{};
 
   uint32_t ownSession = 0;
   if (!OwnSession(ownSession)) {
     // Not knowing whether this is the service, starting the program here
     // could run it as SYSTEM: fail instead.
-    Failed();
-    LogError("ProcessIdToSessionId failed: " + std::to_string(t_lastError));
+    t_lastError = GetLastError();
+    t_lastErrorText = "ProcessIdToSessionId failed: " + std::to_string(t_lastError);
     return nullptr;
   }
   if (ownSession != 0) {
     // A console run already lives in the user's session.
-    if (!CreateProcessW(nullptr, buffer.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si,
-                        &pi)) {
-      Failed();
-      return nullptr;
-    }
+    if (!StartOnDesktop(start, pi, t_lastError)) return nullptr;
     return std::make_unique<Win32ChildProcess>(pi);
   }
 
   DWORD session = ActiveUserSession();
-  if (session == 0xFFFFFFFF) {
+  if (session == kNoSession) {
     t_lastError = GetLastError();
-    LogError("No active session found");
+    t_lastErrorText = "No active session found";
     return nullptr;
   }
-  Token primary;
-  BOOL duplicated;
-  {
-    Token user;  // closed right after the duplication, whatever its outcome
-    if (!WTSQueryUserToken(session, &user.h)) {
-      user.h = nullptr;
-      t_lastError = GetLastError();
-      LogError("WTSQueryUserToken failed: " + std::to_string(t_lastError));
-      return nullptr;
-    }
-    duplicated = DuplicateTokenEx(user.h, TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                                  TokenPrimary, &primary.h);
-    if (!duplicated) t_lastError = GetLastError();
-  }
-  if (!duplicated) {
-    primary.h = nullptr;
-    return nullptr;
-  }
-  // Without the user's environment the program gets the service's; it still
-  // runs as the user.
-  EnvironmentBlock env;
-  if (!CreateEnvironmentBlock(&env.block, primary.h, FALSE)) env.block = nullptr;
-  if (!CreateProcessAsUserW(primary.h, nullptr, buffer.data(), nullptr, nullptr, FALSE,
-                            env.block ? CREATE_UNICODE_ENVIRONMENT : 0, env.block, nullptr, &si,
-                            &pi)) {
-    Failed();
-    return nullptr;
-  }
+  Handle primary;
+  if (!SessionPrimaryToken(session, primary, t_lastErrorText, t_lastError)) return nullptr;
+  start.token = primary.get();
+  if (!StartOnDesktop(start, pi, t_lastError)) return nullptr;
   return std::make_unique<Win32ChildProcess>(pi);
 }
 

@@ -12,6 +12,7 @@ class Win32DesktopLauncher : public DesktopLauncher {
   std::unique_ptr<ChildProcess> CreateProcessOnUserDesktop(const std::string& commandLine,
                                                            WindowMode mode) override;
   uint32_t LastError() override;
+  std::string LastErrorText() override;
 
  protected:
   // The daemon's own session (ProcessIdToSessionId); false with

@@ -11,8 +11,9 @@
 #include <vector>
 
 #include "platform/log_output.h"
+#include "platform/win32/desktop_start.h"
+#include "platform/win32/unique_handle.h"
 #include "platform/win32/wide_text.h"
-#include "base/logging.h"
 
 namespace tb::platform {
 namespace {
@@ -31,33 +32,6 @@ std::string Failed(const char* call, DWORD error = GetLastError()) {
   return std::string(call) + " failed: " + std::to_string(static_cast<uint32_t>(error));
 }
 
-bool Usable(HANDLE h) { return h != nullptr && h != INVALID_HANDLE_VALUE; }
-
-class Handle {
- public:
-  explicit Handle(HANDLE h = nullptr) : h_(h) {}
-  ~Handle() { Reset(); }
-  Handle(const Handle&) = delete;
-  Handle& operator=(const Handle&) = delete;
-  HANDLE get() const { return h_; }
-  HANDLE* out() {
-    Reset();
-    return &h_;
-  }
-  void Reset(HANDLE h = nullptr) {
-    if (Usable(h_)) CloseHandle(h_);
-    h_ = h;
-  }
-  HANDLE Release() {
-    HANDLE h = h_;
-    h_ = nullptr;
-    return h;
-  }
-
- private:
-  HANDLE h_;
-};
-
 DWORD RemainingMs(Clock::time_point deadline) {
   const auto left =
       std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
@@ -65,7 +39,6 @@ DWORD RemainingMs(Clock::time_point deadline) {
 }
 
 struct WinSessionUser : SessionUser {
-  Handle userToken;
   Handle primaryToken;
 };
 
@@ -285,10 +258,7 @@ class WinImpersonation : public Impersonation {
     if (impersonating && !channel_.Revert()) {
       // This thread would go on serving requests as the user. The service
       // manager starts the daemon again.
-      const DWORD e = GetLastError();
-      LogError("[Service] RevertToSelf failed: " + std::to_string(static_cast<uint32_t>(e)) +
-               "; ending the process");
-      channel_.EndProcess(kRevertFailedExitCode);
+      channel_.EndProcessAfterFailedRevert(Failed("RevertToSelf"), kRevertFailedExitCode);
       return;  // only reached when ending was replaced (tests)
     }
     if (profileLoaded) UnloadUserProfile(token.get(), profile);
@@ -307,21 +277,19 @@ class WinImpersonation : public Impersonation {
 std::unique_ptr<SessionUser> Win32MetricsChannel::OpenSessionUser(uint32_t session,
                                                                   std::string& error) {
   auto user = std::make_unique<WinSessionUser>();
-  if (!WTSQueryUserToken(session, user->userToken.out())) {
-    error = Failed("WTSQueryUserToken");
-    return nullptr;
-  }
-  if (!DuplicateTokenEx(user->userToken.get(), TOKEN_ALL_ACCESS, nullptr, SecurityImpersonation,
-                        TokenPrimary, user->primaryToken.out())) {
-    error = Failed("DuplicateTokenEx");
-    return nullptr;
-  }
+  DWORD code = 0;
+  if (!SessionPrimaryToken(session, user->primaryToken, error, code)) return nullptr;
   return user;
 }
 
 uint64_t Win32MetricsChannel::TickCount() { return GetTickCount64(); }
 
 bool Win32MetricsChannel::Revert() { return RevertToSelf() != FALSE; }
+
+void Win32MetricsChannel::EndProcessAfterFailedRevert(const std::string& failure, uint32_t code) {
+  ReportFatal(failure);
+  EndProcess(code);
+}
 
 void Win32MetricsChannel::EndProcess(uint32_t code) {
   FlushStandardStreams();
@@ -369,29 +337,16 @@ std::unique_ptr<HelperProcess> Win32MetricsChannel::StartHelper(SessionUser& ses
                                                                 const std::string& workingDir,
                                                                 std::string& error) {
   auto& user = static_cast<WinSessionUser&>(sessionUser);
-  const std::wstring app = Utf8ToWide(executable);
-  const std::wstring line = Utf8ToWide(commandLine);
-  const std::wstring dir = Utf8ToWide(workingDir);
-  std::vector<wchar_t> buffer(line.begin(), line.end());  // the call may write into it
-  buffer.push_back(L'\0');
-  wchar_t desktop[] = L"winsta0\\default";
-
-  STARTUPINFOW si{};
-  si.cb = sizeof si;
-  si.lpDesktop = desktop;
-  si.dwFlags = STARTF_USESHOWWINDOW;
-  si.wShowWindow = SW_HIDE;
+  DesktopStart start;
+  start.token = user.primaryToken.get();
+  start.application = Utf8ToWide(executable);
+  start.commandLine = Utf8ToWide(commandLine);
+  start.workingDir = Utf8ToWide(workingDir);
+  start.mode = WindowMode::kHidden;
+  start.flags = CREATE_NO_WINDOW;
   PROCESS_INFORMATION pi{};
-
-  void* env = nullptr;
-  if (!CreateEnvironmentBlock(&env, user.primaryToken.get(), FALSE)) env = nullptr;
-  const DWORD flags = CREATE_NO_WINDOW | (env ? CREATE_UNICODE_ENVIRONMENT : 0);
-  const BOOL created = CreateProcessAsUserW(user.primaryToken.get(), app.c_str(), buffer.data(),
-                                            nullptr, nullptr, FALSE, flags, env,
-                                            dir.empty() ? nullptr : dir.c_str(), &si, &pi);
-  const DWORD e = GetLastError();
-  if (env) DestroyEnvironmentBlock(env);
-  if (!created) {
+  DWORD e = 0;
+  if (!StartOnDesktop(start, pi, e)) {
     error = Failed("CreateProcessAsUserW(metrics helper)", e);
     return nullptr;
   }

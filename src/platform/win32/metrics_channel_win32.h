@@ -31,6 +31,8 @@ class Win32MetricsChannel : public MetricsChannel {
   // Ends the process at once; used when Revert fails, since the thread must
   // never serve another request as the user.
   virtual void EndProcess(uint32_t code);
+  // Hands `failure` to the fatal report (SetFatalReport), then EndProcess.
+  void EndProcessAfterFailedRevert(const std::string& failure, uint32_t code);
 };
 
 }  // namespace tb::platform

@@ -68,6 +68,20 @@ int Capability(const std::string& name, WORD capability, std::vector<Item>* out)
   return n;
 }
 
+// Capabilities answered as two LONGs an entry: paper sizes (POINTs) and
+// resolutions (x and y dpi, the same layout).
+template <typename Pair>
+int PairCapability(const std::string& name, WORD capability, std::vector<Pair>* out) {
+  std::vector<POINT> points;
+  const int n = Capability<POINT>(name, capability, out ? &points : nullptr);
+  if (out && n > 0) {
+    out->clear();
+    for (const POINT& p : points)
+      out->push_back({static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)});
+  }
+  return n;
+}
+
 }  // namespace
 
 int WinSpooler::DocumentProperties(PrinterHandle& printer, const std::string& name, DevMode* out,
@@ -147,26 +161,11 @@ int WinSpooler::PaperIds(const std::string& name, std::vector<int16_t>* out) {
 }
 
 int WinSpooler::PaperSizes(const std::string& name, std::vector<PaperSizeTenthsMm>* out) {
-  std::vector<POINT> points;
-  const int n = Capability<POINT>(name, DC_PAPERSIZE, out ? &points : nullptr);
-  if (out && n > 0) {
-    out->clear();
-    for (const POINT& p : points) out->push_back({static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)});
-  }
-  return n;
+  return PairCapability(name, DC_PAPERSIZE, out);
 }
 
 int WinSpooler::Resolutions(const std::string& name, std::vector<Resolution>* out) {
-  struct Pair {
-    LONG x, y;
-  };
-  std::vector<Pair> pairs;
-  const int n = Capability<Pair>(name, DC_ENUMRESOLUTIONS, out ? &pairs : nullptr);
-  if (out && n > 0) {
-    out->clear();
-    for (const Pair& p : pairs) out->push_back({static_cast<int32_t>(p.x), static_cast<int32_t>(p.y)});
-  }
-  return n;
+  return PairCapability(name, DC_ENUMRESOLUTIONS, out);
 }
 
 std::unique_ptr<DeviceContext> WinSpooler::CreateDC(const std::string& name,

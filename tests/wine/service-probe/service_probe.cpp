@@ -19,8 +19,10 @@
 #include <string>
 #include <vector>
 
+#include "metrics/metrics_query.h"
 #include "pdffit/pdfium_api.h"
 #include "platform/log_output.h"
+#include "platform/platform.h"
 #include "platform/win32/launcher_win32.h"
 #include "platform/win32/metrics_channel_win32.h"
 #include "platform/win32/wide_text.h"
@@ -162,8 +164,13 @@ class FailingRevertChannel : public tb::platform::Win32MetricsChannel {
 int FailedRevert() {
   FailingRevertChannel channel;
   tb::platform::Win32DesktopLauncher launcher;
+  // Through the daemon's own way in, which also says what the last line is.
+  tb::platform::Platform replaced;
+  replaced.launcher = &launcher;
+  replaced.metricsChannel = &channel;
+  tb::platform::ScopedPlatformOverride use(replaced);
   std::string error;
-  auto context = channel.ImpersonateSessionUser(launcher.ActiveUserSession(), error);
+  auto context = tb::metrics::ImpersonateSessionUser(error);
   if (!context) {
     std::printf("impersonation: %s\n", error.c_str());
     return 1;
