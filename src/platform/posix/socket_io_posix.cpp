@@ -27,16 +27,6 @@ bool WaitFor(SocketHandle socket, short events, int timeoutMs) {
   return r > 0;
 }
 
-std::optional<SocketAddress> AddressText(const sockaddr_storage& addr, socklen_t length) {
-  char host[NI_MAXHOST] = {};
-  char service[NI_MAXSERV] = {};
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), length, host, sizeof host, service,
-                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return std::nullopt;
-  }
-  return SocketAddress{host, std::atoi(service)};
-}
-
 }  // namespace
 
 bool WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLIN, timeoutMs); }
@@ -65,19 +55,5 @@ std::ptrdiff_t Send(SocketHandle socket, const char* data, std::size_t size) {
 bool ShutdownBoth(SocketHandle socket) { return ::shutdown(Fd(socket), SHUT_RDWR) == 0; }
 
 bool ShutdownSend(SocketHandle socket) { return ::shutdown(Fd(socket), SHUT_WR) == 0; }
-
-std::optional<SocketAddress> PeerAddress(SocketHandle socket) {
-  sockaddr_storage addr{};
-  socklen_t length = sizeof addr;
-  if (::getpeername(Fd(socket), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return std::nullopt;
-  return AddressText(addr, length);
-}
-
-std::optional<SocketAddress> LocalAddress(SocketHandle socket) {
-  sockaddr_storage addr{};
-  socklen_t length = sizeof addr;
-  if (::getsockname(Fd(socket), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return std::nullopt;
-  return AddressText(addr, length);
-}
 
 }  // namespace tb::platform

@@ -21,16 +21,6 @@ bool WaitFor(SocketHandle socket, short events, int timeoutMs) {
   return ::WSAPoll(&pfd, 1, timeoutMs) > 0;
 }
 
-std::optional<SocketAddress> AddressText(const sockaddr_storage& addr, socklen_t length) {
-  char host[NI_MAXHOST] = {};
-  char service[NI_MAXSERV] = {};
-  if (::getnameinfo(reinterpret_cast<const sockaddr*>(&addr), length, host, sizeof host, service,
-                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV) != 0) {
-    return std::nullopt;
-  }
-  return SocketAddress{host, std::atoi(service)};
-}
-
 }  // namespace
 
 // Only normal data counts: HTTP has no out-of-band data.
@@ -51,19 +41,5 @@ std::ptrdiff_t Send(SocketHandle socket, const char* data, std::size_t size) {
 bool ShutdownBoth(SocketHandle socket) { return ::shutdown(Sock(socket), SD_BOTH) == 0; }
 
 bool ShutdownSend(SocketHandle socket) { return ::shutdown(Sock(socket), SD_SEND) == 0; }
-
-std::optional<SocketAddress> PeerAddress(SocketHandle socket) {
-  sockaddr_storage addr{};
-  socklen_t length = sizeof addr;
-  if (::getpeername(Sock(socket), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return std::nullopt;
-  return AddressText(addr, length);
-}
-
-std::optional<SocketAddress> LocalAddress(SocketHandle socket) {
-  sockaddr_storage addr{};
-  socklen_t length = sizeof addr;
-  if (::getsockname(Sock(socket), reinterpret_cast<sockaddr*>(&addr), &length) != 0) return std::nullopt;
-  return AddressText(addr, length);
-}
 
 }  // namespace tb::platform
