@@ -26,16 +26,19 @@ class JsonTooDeep : public std::runtime_error {
 // stays but is left empty, since routes only test a member's type. Memory
 // thus stays near the body's own size whatever its shape. Throws the JSON
 // library's parse_error for malformed text and JsonTooDeep for nesting
-// deeper than kMaxJsonDepth.
+// deeper than kMaxJsonDepth. Any thread; texts of 1 MiB and more wait for
+// one another, so only one large parse holds its memory at a time.
 nlohmann::json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view> members);
 
 // Strict parse with only the nesting bounded, for whole documents from
-// outside the process (the metrics helper's answer).
+// outside the process (the metrics helper's answer). Throws and waits as
+// ParseJsonBody does.
 nlohmann::json ParseJsonDocument(std::string_view text);
 
 // An exception text fit for a reply and a log line: what the parser quotes
 // from the request ("last read: '...'") is cut to kMaxQuotedBytes, the whole
 // text to a few hundred bytes more, and bytes that are not UTF-8 are replaced.
+// Pure: any thread.
 std::string BoundedErrorText(std::string_view what);
 
 }  // namespace tb

@@ -5,7 +5,8 @@
 namespace tb::printing {
 
 // Local wall-clock time as "YYYY-MM-DD hh:mm:ss.mmm", the time format of the
-// print records: fixed width, so text order is time order.
+// print records: fixed width, so text order is time order. Any thread: no
+// shared C time buffer is used.
 std::string LocalTimestamp();
 std::string LocalTimestamp(std::chrono::system_clock::time_point when);
 

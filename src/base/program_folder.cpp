@@ -1,20 +1,20 @@
 #include "base/program_folder.h"
 
-#include <mutex>
+#include "base/thread_annotations.h"
 
 namespace tb {
 namespace {
-std::mutex g_folderMutex;
-std::string g_programFolder;
+Mutex g_folderMutex;
+std::string g_programFolder GUARDED_BY(g_folderMutex);
 }  // namespace
 
 std::string ProgramFolder() {
-  std::lock_guard<std::mutex> lock(g_folderMutex);
+  MutexLock lock(g_folderMutex);
   return g_programFolder;
 }
 
 void SetProgramFolder(const std::string& folder) {
-  std::lock_guard<std::mutex> lock(g_folderMutex);
+  MutexLock lock(g_folderMutex);
   g_programFolder = folder;
 }
 

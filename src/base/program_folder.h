@@ -10,7 +10,8 @@ namespace tb {
 std::string ProgramFolder();
 
 // Start-up records the folder once it is the working directory; tests that
-// run subsystems in-process set it themselves.
+// run subsystems in-process set it themselves. Any thread; the later call
+// wins, and readers see one value or the other, never a mix.
 void SetProgramFolder(const std::string& folder);
 inline void SetProgramFolderForTesting(const std::string& folder) { SetProgramFolder(folder); }
 

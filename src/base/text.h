@@ -9,7 +9,7 @@
 namespace tb {
 
 // URL component encoding: letters, digits and "-._~" stay, every other byte
-// becomes "%" and two upper-case hex digits.
+// becomes "%" and two upper-case hex digits. Pure: any thread.
 std::string PercentEncode(std::string_view text);
 
 }  // namespace tb

@@ -34,6 +34,7 @@ inline constexpr uint32_t DM_PRINTQUALITY = 0x400;
 inline constexpr uint32_t DM_YRESOLUTION = 0x2000;
 inline constexpr uint32_t DM_FORMNAME = 0x10000;
 
+// A field past the end of the buffer reads as 0.
 template <typename T>
 T Read(const DevMode& dm, size_t offset) {
   T v{};
@@ -41,6 +42,7 @@ T Read(const DevMode& dm, size_t offset) {
   return v;
 }
 
+// Grows the buffer with zeros when the field lies past its end.
 template <typename T>
 void Write(DevMode& dm, size_t offset, T v) {
   if (dm.size() < offset + sizeof(T)) dm.resize(offset + sizeof(T), 0);

@@ -6,6 +6,7 @@
 
 namespace tb::platform {
 
+// One owner, one thread at a time; symbols are valid only while it stays open.
 class DynamicLibrary {
  public:
   DynamicLibrary() = default;

@@ -26,6 +26,7 @@ void SetFileTimesToNow(const std::string& path);
 // A file opened for reading and known, from its open handle, to be a regular
 // file. The open never waits on the file (a FIFO, a device or a terminal
 // cannot hold the caller), and neither do the reads.
+// One owner; closed when destroyed.
 class RegularFileReader {
  public:
   virtual ~RegularFileReader() = default;
@@ -56,11 +57,13 @@ class NewFile {
   virtual bool Close() = 0;
 };
 
-// Null with the OS error number when the file cannot be created.
+// Null with the OS error number when the file cannot be created; the caller
+// owns the file, and removing it after a failed write is the caller's part.
 std::unique_ptr<NewFile> CreateNewFile(const std::string& pathUtf8, uint32_t& error);
 
 // New files of the daemon (database, logs) are kept from other local
 // accounts; files meant for the print program get their modes explicitly.
+// Process-wide (the umask on Linux): start-up, before other threads create files.
 void RestrictNewFileModes();
 
 // Lets every local account list and read a folder the daemon owns (the

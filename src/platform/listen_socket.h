@@ -7,6 +7,7 @@ namespace tb::platform {
 // Makes the port the daemon's alone: a second daemon must fail to bind instead
 // of sharing the port (the HTTP library's defaults allow sharing), while a
 // restart still binds at once despite connections lingering in TIME_WAIT.
+// Called before bind; a failure is ignored and leaves the system's defaults.
 void ConfigureListeningSocket(std::uintptr_t socket);
 
 // Connections the system queues for the daemon before it accepts them. The
@@ -17,6 +18,7 @@ constexpr int kListenBacklog = 512;
 // Gives the bound, listening socket the full queue. Linux takes a second
 // listen() as a new queue length; Windows keeps the first one, so there the
 // library is built to listen with kListenBacklog from the start.
+// A failure leaves the library's queue, which still works.
 void WidenListenBacklog(std::uintptr_t socket);
 
 }  // namespace tb::platform

@@ -14,6 +14,7 @@ void WriteLogLine(LogStream stream, std::string_view line);
 
 // Points both standard streams at `path` (opened for appending), both or
 // neither: when the file cannot be opened the streams stay where they were.
+// Like WriteLogLine, the callers serialise this and the two below.
 bool RedirectStandardStreams(const std::string& path);
 
 // Points both standard streams at the null device (used while the log file

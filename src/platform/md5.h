@@ -11,7 +11,8 @@
 namespace tb::platform {
 
 // One running digest over the platform provider. Each step reports failure
-// with a text that begins with "Error:" and names the failed provider call.
+// with a text that begins with "Error:" and names the failed provider call;
+// after a failure the digest gives no result. One thread at a time.
 class Md5Digest {
  public:
   Md5Digest();
@@ -30,6 +31,7 @@ class Md5Digest {
 };
 
 // The whole text at once; empty text when the digest cannot be computed.
+// Any thread, like the two below.
 std::string Md5HexOfText(std::string_view bytes);
 
 // The file's bytes, read in blocks of 8192 bytes from the one handle that

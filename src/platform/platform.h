@@ -18,13 +18,15 @@ struct Platform {
   MetricsChannel* metricsChannel = nullptr;
 };
 
-// The platform in use: the real one unless a test replaced it.
+// The platform in use: the real one unless a test replaced it. Any thread;
+// the objects it points to live as long as the process (or the override).
 Platform& Current();
 
 // The real implementation for this build (defined in posix/ or win32/).
 Platform& Native();
 
-// Replaces the platform for the lifetime of the object (tests only).
+// Replaces the platform for the lifetime of the object (tests only). Made
+// and destroyed while no other thread of the test reaches the platform.
 class ScopedPlatformOverride {
  public:
   explicit ScopedPlatformOverride(Platform& replacement);

@@ -2,12 +2,12 @@
 
 #include <cctype>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
 
 #include "base/text.h"
+#include "base/thread_annotations.h"
 #include "platform/platform.h"
 #include "platform/spooler.h"
 #include "store/config_store.h"
@@ -24,13 +24,13 @@ constexpr const char* kPrintersKey = "printers";
 class PrinterListCache {
  public:
   void Put(const std::string& key, json list, Clock::time_point expiry) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     entries_[key] = Entry{std::move(list), expiry, true};
   }
 
   // A hit copies the list out; an expired entry is dropped.
   bool Get(const std::string& key, Clock::time_point now, json& out) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = entries_.find(key);
     if (it == entries_.end()) return false;
     if (it->second.hasExpiry && now > it->second.expiry) {
@@ -42,7 +42,7 @@ class PrinterListCache {
   }
 
   void Clear() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     entries_.clear();
   }
 
@@ -52,20 +52,22 @@ class PrinterListCache {
     Clock::time_point expiry;
     bool hasExpiry = false;
   };
-  std::mutex mutex_;
-  std::map<std::string, Entry> entries_;
+  Mutex mutex_;
+  std::map<std::string, Entry> entries_ GUARDED_BY(mutex_);
 };
 
 // PrinterCacheMutex guards the cache, the remembered default and the clock.
-std::mutex g_printerCacheMutex;
-PrinterListCache g_cache;
-std::string g_systemDefault;
-CacheClock g_clock;
+Mutex g_printerCacheMutex;
+PrinterListCache g_cache GUARDED_BY(g_printerCacheMutex);
+std::string g_systemDefault GUARDED_BY(g_printerCacheMutex);
+CacheClock g_clock GUARDED_BY(g_printerCacheMutex);
 
-Clock::time_point NowLocked() { return g_clock ? g_clock() : Clock::now(); }
+Clock::time_point NowLocked() REQUIRES(g_printerCacheMutex) {
+  return g_clock ? g_clock() : Clock::now();
+}
 
-void StoreList(const json& list) {
-  std::lock_guard<std::mutex> lock(g_printerCacheMutex);
+void StoreList(const json& list) EXCLUDES(g_printerCacheMutex) {
+  MutexLock lock(g_printerCacheMutex);
   g_cache.Put(kPrintersKey, list, NowLocked() + kPrinterCacheTtl);
 }
 
@@ -124,12 +126,12 @@ void RefreshPrinters(json& list) {
 
   std::string systemDefault;
   if (!spooler->GetDefaultPrinter(systemDefault)) systemDefault.clear();
-  std::lock_guard<std::mutex> lock(g_printerCacheMutex);
+  MutexLock lock(g_printerCacheMutex);
   g_systemDefault = StrictUtf8(systemDefault);
 }
 
 bool GetCachedPrinters(json& list) {
-  std::lock_guard<std::mutex> lock(g_printerCacheMutex);
+  MutexLock lock(g_printerCacheMutex);
   return g_cache.Get(kPrintersKey, NowLocked(), list);
 }
 
@@ -140,7 +142,7 @@ json GetPrinterList() {
 }
 
 std::string GetCachedDefaultPrinter() {
-  std::lock_guard<std::mutex> lock(g_printerCacheMutex);
+  MutexLock lock(g_printerCacheMutex);
   return g_systemDefault;
 }
 
@@ -189,12 +191,12 @@ bool IsUnlistedRemotePrinter(const std::string& name) {
 }
 
 void SetPrinterCacheClock(CacheClock clock) {
-  std::lock_guard<std::mutex> lock(g_printerCacheMutex);
+  MutexLock lock(g_printerCacheMutex);
   g_clock = std::move(clock);
 }
 
 void ResetPrinterCache() {
-  std::lock_guard<std::mutex> lock(g_printerCacheMutex);
+  MutexLock lock(g_printerCacheMutex);
   g_cache.Clear();
   g_systemDefault.clear();
 }

@@ -2,8 +2,8 @@
 
 namespace tb::printing {
 
-std::mutex& CacheMutex() {
-  static std::mutex m;
+Mutex& CacheMutex() {
+  static Mutex m;
   return m;
 }
 

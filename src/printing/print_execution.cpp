@@ -73,8 +73,8 @@ void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
 
 }  // namespace
 
-std::mutex& PrintMutex() {
-  static std::mutex m;
+Mutex& PrintMutex() {
+  static Mutex m;
   return m;
 }
 
@@ -170,7 +170,7 @@ PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services)
 
   json reply;
   {
-    std::lock_guard<std::mutex> printLock(PrintMutex());
+    MutexLock printLock(PrintMutex());
     PrintRun run = RunPrintProgram(commandLine, printer, services);
     switch (run.outcome) {
       case LaunchOutcome::kNotStarted:

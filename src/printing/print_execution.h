@@ -4,10 +4,9 @@
 // hangs, the print record and the final reply.
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 
-
+#include "base/thread_annotations.h"
 #include "platform/launcher.h"
 #include "printing/print_intake.h"
 #include "printing/print_services.h"
@@ -31,7 +30,7 @@ inline constexpr int kProgramHung = -2;
 
 // While it is held, a print program of this daemon may be running. Never
 // held together with CacheMutex; only DbMutex is taken inside it.
-std::mutex& PrintMutex();
+Mutex& PrintMutex();
 
 // "<program>" -silent -print-to "<printer>" -print-settings "<setting>" "<document>",
 // with double quotes removed from printer and document; each value is quoted
@@ -60,9 +59,11 @@ struct PrintRun {
 // terminated, and the printer's queue (`printer`, the command-line form) is
 // cleared. Must be called with PrintMutex held.
 PrintRun RunPrintProgram(const std::string& commandLine, const std::string& printer,
-                         const PrintServices& services);
+                         const PrintServices& services) REQUIRES(PrintMutex());
 
 // Continues the intake with its result: prints, records and says what to answer.
-PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services);
+// Gives back the request's cache lock before it takes PrintMutex.
+PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services)
+    EXCLUDES(PrintMutex());
 
 }  // namespace tb::printing

@@ -474,7 +474,8 @@ PrintOutcome HandlePrintRequest(std::string_view requestBody, const PrintService
     }
 
     if (request.fromBase64) {
-      request.cacheLock = std::unique_lock<std::mutex>(CacheMutex());
+      request.cacheLock = std::unique_lock<Mutex>(CacheMutex());
+      CacheMutex().AssertHeld();  // taken through the unique_lock above
       std::string_view text;
       if (parsed.labelContent) {
         text = *parsed.labelContent;

@@ -10,6 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "base/thread_annotations.h"
+#include "printing/document_cache.h"
 #include "printing/print_services.h"
 
 namespace tb::printing {
@@ -24,7 +26,10 @@ struct PrintRequest {
   std::string printerName;   // never empty
   bool autoScale = false;
   std::string startTime;     // LocalTimestamp when the handler started
-  std::unique_lock<std::mutex> cacheLock;  // CacheMutex, held only for base64 documents
+  // CacheMutex, held only for base64 documents. A std::unique_lock, not a
+  // MutexLock: it travels from the intake into ExecutePrint, and the analysis
+  // follows no lock across a move or from one function into another.
+  std::unique_lock<Mutex> cacheLock;
 };
 
 // What a print request comes to: the HTTP status and the JSON body that
@@ -64,7 +69,8 @@ std::string Base64Decode(std::string_view text);
 // could not be computed) and `size` their count: the same as reading the file
 // back, without doing so.
 std::string StoreBase64Document(std::string_view base64Text, const std::string& extension,
-                                std::string* md5 = nullptr, int64_t* size = nullptr);
+                                std::string* md5 = nullptr, int64_t* size = nullptr)
+    REQUIRES(CacheMutex());
 
 // "PrinterName"; else the value of the first config row named by "key"; else
 // the default-printer rule. Empty when nothing could be chosen.

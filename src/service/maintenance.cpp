@@ -44,7 +44,7 @@ void CleanDocumentCache() {
   if (programFolder.empty()) return;
   // Held for the whole sweep: no print may add or use a cached document
   // while files are being removed.
-  std::lock_guard<std::mutex> lock(printing::CacheMutex());
+  MutexLock lock(printing::CacheMutex());
   CleanDocumentCache(PathFromUtf8(programFolder) / printing::kCacheFolderName,
                      fs::file_time_type::clock::now());
 }

@@ -63,8 +63,8 @@ bool ReadMember(const nlohmann::json& entry, const char* name, std::string* out)
 
 }  // namespace
 
-std::mutex& ConfigWriteMutex() {
-  static std::mutex m;
+Mutex& ConfigWriteMutex() {
+  static Mutex m;
   return m;
 }
 
@@ -76,7 +76,7 @@ nlohmann::json ConfigEntryToJson(const ConfigEntry& entry) {
 std::vector<ConfigEntry> ListConfig(const std::string& type, const std::string& key) {
   std::vector<ConfigEntry> rows;
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   if (db.Handle() == nullptr) return rows;
 
   std::string sql = "SELECT type,flag,key,value FROM config";
@@ -100,9 +100,9 @@ std::vector<ConfigEntry> ListConfig(const std::string& type, const std::string& 
 }
 
 bool SetConfigValues(const std::vector<nlohmann::json>& entries) {
-  std::lock_guard<std::mutex> writeLock(ConfigWriteMutex());
+  MutexLock writeLock(ConfigWriteMutex());
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   sqlite3* handle = db.Handle();
   if (handle == nullptr) return false;
 
@@ -175,9 +175,9 @@ bool SetConfigValue(const std::string& type, const std::string& key, const std::
     if (error) *error = std::move(text);
     return false;
   };
-  std::lock_guard<std::mutex> writeLock(ConfigWriteMutex());
+  MutexLock writeLock(ConfigWriteMutex());
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   sqlite3* handle = db.Handle();
   if (handle == nullptr) return fail("database is not initialized");
 
@@ -212,9 +212,9 @@ bool SetConfigValue(const std::string& type, const std::string& key, const std::
 
 std::string GetConfigValue(const std::string& type, const std::string& key,
                            const std::string& defaultValue) {
-  std::lock_guard<std::mutex> writeLock(ConfigWriteMutex());
+  MutexLock writeLock(ConfigWriteMutex());
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   if (db.Handle() == nullptr) return defaultValue;
   Statement st(db.Handle(),
                "SELECT value FROM config WHERE type=? AND key=? ORDER BY rowid DESC LIMIT 1;");
@@ -226,9 +226,9 @@ std::string GetConfigValue(const std::string& type, const std::string& key,
 }
 
 int DeleteConfig(const std::string& type, const std::string& key) {
-  std::lock_guard<std::mutex> writeLock(ConfigWriteMutex());
+  MutexLock writeLock(ConfigWriteMutex());
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   sqlite3* handle = db.Handle();
   if (handle == nullptr) return -1;
   Statement st(handle, key.empty() ? "DELETE FROM config WHERE type=?;" : kDeleteByTypeKey);

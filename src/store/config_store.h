@@ -1,11 +1,12 @@
 #pragma once
 // The configuration rows of the config table and the two print settings.
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <nlohmann/json.hpp>
+
+#include "base/thread_annotations.h"
 
 namespace tb::store {
 
@@ -17,7 +18,7 @@ struct ConfigEntry {
 };
 
 // ConfigWriteMutex: taken before DbMutex by every writer and by GetConfigValue.
-std::mutex& ConfigWriteMutex();
+Mutex& ConfigWriteMutex();
 
 nlohmann::json ConfigEntryToJson(const ConfigEntry& entry);  // all four members
 

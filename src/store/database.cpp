@@ -33,7 +33,7 @@ Database& Database::Shared() {
 }
 
 void Database::Open(const std::string& path) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (handle_ != nullptr) return;  // one connection per process
   sqlite3* db = nullptr;
   if (sqlite3_open_v2(path.c_str(), &db, kOpenFlags, nullptr) != SQLITE_OK) {
@@ -52,7 +52,7 @@ void Database::Open(const std::string& path) {
 }
 
 void Database::Close() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (handle_ == nullptr) return;
   if (sqlite3_close(handle_) != SQLITE_OK) {
     LogError(std::string("sqlite3_close failed: ") + sqlite3_errmsg(handle_));
@@ -62,12 +62,12 @@ void Database::Close() {
 }
 
 bool Database::IsOpen() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return handle_ != nullptr;
 }
 
 void Database::SetBusyTimeout(int milliseconds) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (handle_ != nullptr) sqlite3_busy_timeout(handle_, milliseconds);
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // The one shared SQLite connection to database.db and the lock that guards it.
-#include <mutex>
 #include <string>
+
+#include "base/thread_annotations.h"
 
 struct sqlite3;
 
@@ -14,23 +15,25 @@ class Database {
 
   // OpenDatabase: opens (creating when missing) and runs the schema. On failure
   // logs "Cannot open DB: ..." and stays closed.
-  void Open(const std::string& path = "database.db");
-  // CloseDatabase.
-  void Close();
+  // Takes Mutex(), like the three below.
+  void Open(const std::string& path = "database.db") EXCLUDES(mutex_);
+  // CloseDatabase. A connection SQLite refuses to close stays open.
+  void Close() EXCLUDES(mutex_);
 
-  // Both take Mutex(): not for callers already holding it.
-  bool IsOpen();
+  // These take Mutex(): not for callers already holding it.
+  bool IsOpen() EXCLUDES(mutex_);
   // sqlite3_busy_timeout on the open connection; nothing when closed.
-  void SetBusyTimeout(int milliseconds);
+  void SetBusyTimeout(int milliseconds) EXCLUDES(mutex_);
 
   // DbMutex: always the innermost lock.
-  std::mutex& Mutex() { return mutex_; }
-  // Only while Mutex() is held; null when no database is open.
-  sqlite3* Handle() const { return handle_; }
+  tb::Mutex& Mutex() RETURN_CAPABILITY(mutex_) { return mutex_; }
+  // Only while Mutex() is held; null when no database is open. The
+  // connection stays owned by this object.
+  sqlite3* Handle() const REQUIRES(mutex_) { return handle_; }
 
  private:
-  std::mutex mutex_;
-  sqlite3* handle_ = nullptr;
+  tb::Mutex mutex_;
+  sqlite3* handle_ GUARDED_BY(mutex_) = nullptr;
 };
 
 // How long a statement that meets a locked file keeps retrying.

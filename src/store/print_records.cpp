@@ -15,7 +15,7 @@ void RecordPrint(const PrintRecord& r) {
   std::string failure;
   {
     Database& db = Database::Shared();
-    std::lock_guard<std::mutex> lock(db.Mutex());
+    MutexLock lock(db.Mutex());
     if (!db.Handle()) {
       failure = "INSERT prepare failed: database is not initialized";
     } else {
@@ -43,7 +43,7 @@ void RecordPrint(const PrintRecord& r) {
 
 std::optional<int> DeleteOldPrintRecords() {
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   if (db.Handle() == nullptr) return std::nullopt;
   // Start times carry milliseconds, so one equal to the cut-off second
   // compares greater and is kept.
@@ -57,7 +57,7 @@ std::optional<int> DeleteOldPrintRecords() {
 nlohmann::json ListHistory() {
   nlohmann::json list = nlohmann::json::array();
   Database& db = Database::Shared();
-  std::lock_guard<std::mutex> lock(db.Mutex());
+  MutexLock lock(db.Mutex());
   if (db.Handle() == nullptr) return list;
   Statement st(db.Handle(),
                "SELECT id,md5sum,RequestTrackingNumber,filePath,fileSize,printerName,code,"

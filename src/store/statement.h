@@ -3,7 +3,7 @@
 // statement survives the locked call that made it, whatever path it leaves by.
 //
 // Use only while Database::Shared().Mutex() is held, e.g.
-//   std::lock_guard<std::mutex> lock(db.Mutex());
+//   MutexLock lock(db.Mutex());
 //   if (!db.Handle()) return ...;
 //   Statement st(db.Handle(), "INSERT INTO t(a,b) VALUES(?,?);");
 //   if (!st.Ok()) return ... sqlite3_errmsg(db.Handle()) ...;

@@ -252,7 +252,7 @@ TEST_F(ExecutionTest, RecordFailuresAreLoggedAndTheReplyStands) {
   {
     // Through the daemon's own connection, so that its prepare sees the change.
     auto& db = tb::store::Database::Shared();
-    std::lock_guard<std::mutex> lock(db.Mutex());
+    tb::MutexLock lock(db.Mutex());
     ASSERT_EQ(sqlite3_exec(db.Handle(), "DROP TABLE print_files;", nullptr, nullptr, nullptr), SQLITE_OK);
   }
   EXPECT_EQ(PrintDoc()["status"], "success");

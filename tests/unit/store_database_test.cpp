@@ -18,7 +18,7 @@ TEST_F(StoreTest, CloseWithAnUnfinishedStatementKeepsTheHandle) {
   auto& db = Database::Shared();
   sqlite3_stmt* leaked = nullptr;
   {
-    std::lock_guard<std::mutex> lock(db.Mutex());
+    tb::MutexLock lock(db.Mutex());
     ASSERT_EQ(sqlite3_prepare_v2(db.Handle(), "SELECT 1;", -1, &leaked, nullptr), SQLITE_OK);
   }
   {

@@ -23,7 +23,7 @@ class StoreTest : public ::testing::Test {
   void TearDown() override {
     auto& db = tb::store::Database::Shared();
     {
-      std::lock_guard<std::mutex> lock(db.Mutex());
+      tb::MutexLock lock(db.Mutex());
       if (db.Handle()) {
         EXPECT_EQ(sqlite3_next_stmt(db.Handle(), nullptr), nullptr) << "statement left open";
         EXPECT_NE(sqlite3_get_autocommit(db.Handle()), 0) << "transaction left open";
