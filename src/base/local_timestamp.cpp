@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace tb::printing {
+namespace tb {
 
 std::string LocalTimestamp() { return LocalTimestamp(std::chrono::system_clock::now()); }
 
@@ -26,4 +26,4 @@ std::string LocalTimestamp(std::chrono::system_clock::time_point when) {
   return buf;
 }
 
-}  // namespace tb::printing
+}  // namespace tb

@@ -2,7 +2,7 @@
 #include <chrono>
 #include <string>
 
-namespace tb::printing {
+namespace tb {
 
 // Local wall-clock time as "YYYY-MM-DD hh:mm:ss.mmm", the time format of the
 // print records: fixed width, so text order is time order. Any thread: no
@@ -10,4 +10,4 @@ namespace tb::printing {
 std::string LocalTimestamp();
 std::string LocalTimestamp(std::chrono::system_clock::time_point when);
 
-}  // namespace tb::printing
+}  // namespace tb

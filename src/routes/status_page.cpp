@@ -67,7 +67,7 @@ constexpr const char* kActions =
     "</div>";
 
 // The record timestamp without its milliseconds.
-std::string LocalTimeText() { return printing::LocalTimestamp().substr(0, 19); }
+std::string LocalTimeText() { return LocalTimestamp().substr(0, 19); }
 
 void AppendPrinterRow(std::string& page, size_t number, const json& entry) {
   const std::string name = entry.value("name", std::string("Unknown"));

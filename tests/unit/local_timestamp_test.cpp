@@ -15,11 +15,11 @@ TEST(LocalTimestamp, FixedWidthLocalTimeWithMilliseconds) {
   using namespace std::chrono;
   // 2024-03-05 14:07:09.042 UTC
   system_clock::time_point t = system_clock::time_point(seconds(1709647629)) + milliseconds(42);
-  EXPECT_EQ(tb::printing::LocalTimestamp(t), "2024-03-05 14:07:09.042");
-  EXPECT_EQ(tb::printing::LocalTimestamp(t + milliseconds(958)), "2024-03-05 14:07:10.000");
+  EXPECT_EQ(tb::LocalTimestamp(t), "2024-03-05 14:07:09.042");
+  EXPECT_EQ(tb::LocalTimestamp(t + milliseconds(958)), "2024-03-05 14:07:10.000");
   ::setenv("TZ", "CET-1", 1);  // an hour east: local time, not UTC
   ::tzset();
-  EXPECT_EQ(tb::printing::LocalTimestamp(t), "2024-03-05 15:07:09.042");
+  EXPECT_EQ(tb::LocalTimestamp(t), "2024-03-05 15:07:09.042");
   if (previous) ::setenv("TZ", saved.c_str(), 1); else ::unsetenv("TZ");
   ::tzset();
 }
