@@ -44,6 +44,7 @@ using std::chrono::milliseconds;
 
 thread_local bool t_bodyOverLimit = false;
 thread_local bool t_bodyAbandoned = false;
+thread_local socket_t t_requestSocket = INVALID_SOCKET;
 
 platform::SocketHandle Handle(socket_t sock) { return static_cast<platform::SocketHandle>(sock); }
 
@@ -220,6 +221,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
   const std::size_t bodyBudget = payload_max_length_ + payload_max_length_ / 8;
   ConnectionStream strm(sock, limits_, TimeoutMs(read_timeout_sec_, read_timeout_usec_),
                         TimeoutMs(write_timeout_sec_, write_timeout_usec_), bodyBudget);
+  t_requestSocket = sock;
   ServedConnection connection;
   connection.socket = Handle(sock);
   int port = 0;
@@ -260,6 +262,7 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
   }
   t_bodyOverLimit = false;
   t_bodyAbandoned = false;
+  t_requestSocket = INVALID_SOCKET;
   platform::ShutdownBoth(Handle(sock));
   httplib::detail::close_socket(sock);
   return ret;
@@ -268,5 +271,10 @@ bool GuardedServer::process_and_close_socket(socket_t sock) {
 bool RequestBodyOverLimit() { return t_bodyOverLimit; }
 
 void AbandonRequestBody() { t_bodyAbandoned = true; }
+
+bool RequestPeerGone() {
+  const socket_t sock = t_requestSocket;
+  return sock != INVALID_SOCKET && platform::PeerClosed(Handle(sock));
+}
 
 }  // namespace tb

@@ -42,6 +42,10 @@ class GuardedServer : public httplib::Server {
 // body has been cut off at the body limit.
 bool RequestBodyOverLimit();
 
+// True on a request thread once the client of the current request has closed
+// its connection (or it broke): nobody is left to read the answer.
+bool RequestPeerGone();
+
 // Called by a handler that stopped reading its body part way: the rest is
 // then read and dropped after the answer, and the connection closed.
 void AbandonRequestBody();

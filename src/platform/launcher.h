@@ -69,4 +69,10 @@ struct SessionState {
 // not session 0, else `fallback` (the console session, possibly kNoSession).
 uint32_t ChooseActiveSession(const std::vector<SessionState>& sessions, uint32_t fallback);
 
+// The program a Windows command line names, as the path it is started from:
+// a bare name (no folder, no drive) is taken from `folder` only and never
+// searched for anywhere else; a name with a folder or a drive stays as it is.
+// Empty when the line names no program or a bare name has no folder.
+std::string WindowsProgramPath(const std::string& commandLine, const std::string& folder);
+
 }  // namespace tb::platform

@@ -9,6 +9,7 @@ class ServiceManager;
 class Spooler;
 class DesktopLauncher;
 class MetricsChannel;
+class PrintingAccount;
 
 struct Platform {
   Process* process = nullptr;
@@ -16,6 +17,7 @@ struct Platform {
   Spooler* spooler = nullptr;
   DesktopLauncher* launcher = nullptr;
   MetricsChannel* metricsChannel = nullptr;
+  PrintingAccount* printingAccount = nullptr;
 };
 
 // The platform in use: the real one unless a test replaced it. Any thread;

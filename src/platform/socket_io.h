@@ -23,6 +23,11 @@ using SocketHandle = std::uintptr_t;
 // wait itself failed; nothing is consumed either way.
 bool WaitReadable(SocketHandle socket, int timeoutMs);
 
+// Whether the peer has closed its end or the connection broke, judged at
+// once and without consuming anything: false while it is open, also when
+// data is waiting.
+bool PeerClosed(SocketHandle socket);
+
 // As WaitReadable, until a write would not block.
 bool WaitWritable(SocketHandle socket, int timeoutMs);
 

@@ -1,5 +1,6 @@
 #include "printers/job_queue.h"
 
+#include <cctype>
 #include <memory>
 #include <stdexcept>
 #include <vector>
@@ -49,6 +50,35 @@ platform::Spooler& SpoolerOrThrow() {
   return *spooler;
 }
 
+bool SameOwner(const std::string& a, const std::string& b) {
+#ifdef _WIN32
+  // Windows account names compare without regard to case.
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return true;
+#else
+  return a == b;
+#endif
+}
+
+bool Takes(const JobFilter& filter, const platform::JobEntry& job) {
+  if (filter.owner.empty() || !job.userName || !SameOwner(*job.userName, filter.owner)) {
+    return false;
+  }
+  if (filter.document.empty()) return true;
+  if (!job.document) return false;
+  const std::string& name = *job.document;
+  if (name == filter.document) return true;
+  if (name.size() <= filter.document.size()) return false;
+  const char before = name[name.size() - filter.document.size() - 1];
+  return (before == '/' || before == '\\') &&
+         name.compare(name.size() - filter.document.size(), std::string::npos, filter.document) == 0;
+}
+
 }  // namespace
 
 std::string JobStatusText(uint32_t status) {
@@ -72,12 +102,17 @@ json ListPrintJobs(const std::string& printerName) {
   return jobs;
 }
 
-int CancelPrintJob(std::string& printerName) {
+int CancelPrintJob(std::string& printerName, const JobFilter& filter) {
   if (printerName.empty()) printerName = ResolveDefaultPrinter();
-  platform::Spooler& spooler = SpoolerOrThrow();
+  SpoolerOrThrow();
   if (IsUnlistedRemotePrinter(printerName)) {
     throw std::runtime_error("OpenPrinter failed. Error: " + std::to_string(kUnknownPrinterError));
   }
+  return CancelOwnJobs(printerName, filter);
+}
+
+int CancelOwnJobs(const std::string& printerName, const JobFilter& filter) {
+  platform::Spooler& spooler = SpoolerOrThrow();
 
   std::unique_ptr<platform::PrinterHandle> printer =
       spooler.OpenPrinter(printerName, PrinterAccess::kAdminister);
@@ -97,6 +132,7 @@ int CancelPrintJob(std::string& printerName) {
   }
   int deleted = 0;
   for (const platform::JobEntry& job : jobs) {
+    if (!Takes(filter, job)) continue;
     spooler.SetJob(*printer, job.jobId, JobControl::kPause);  // result deliberately unused
     if (spooler.SetJob(*printer, job.jobId, JobControl::kDelete)) ++deleted;
   }

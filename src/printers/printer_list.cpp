@@ -168,11 +168,30 @@ std::string ResolveDefaultPrinter() {
   return GetCachedDefaultPrinter();
 }
 
-bool IsUnlistedRemotePrinter(const std::string& name) {
+namespace {
+bool LooksRemote(const std::string& name) {
   auto separator = [](char c) { return c == '\\' || c == '/'; };
-  if (name.size() < 2 || !separator(name[0]) || !separator(name[1])) return false;
-  // Printer names compare without regard to ASCII case, as the spooler does.
-  auto same = [&name](const std::string& other) {
+  return name.size() >= 2 && separator(name[0]) && separator(name[1]);
+}
+
+#ifdef _WIN32
+constexpr bool kOnlyExactNames = true;
+#else
+constexpr bool kOnlyExactNames = false;
+#endif
+}  // namespace
+
+bool IsUnlistedRemotePrinter(const std::string& name) {
+  if (!kOnlyExactNames && !LooksRemote(name)) return false;
+  return IsUnlistedPrinterIn(GetPrinterList(), name, kOnlyExactNames);
+}
+
+bool IsUnlistedPrinterIn(const json& list, const std::string& name, bool onlyExactNames) {
+  if (!onlyExactNames && !LooksRemote(name)) return false;
+  // Printer names compare without regard to ASCII case, as the spooler does;
+  // the exact rule takes the name only as the list spells it.
+  auto same = [&name, onlyExactNames](const std::string& other) {
+    if (onlyExactNames) return other == name;
     if (other.size() != name.size()) return false;
     for (size_t i = 0; i < name.size(); ++i) {
       unsigned char a = static_cast<unsigned char>(name[i]);
@@ -182,7 +201,7 @@ bool IsUnlistedRemotePrinter(const std::string& name) {
     return true;
   };
   // A list that cannot be read refuses every remote name.
-  for (const json& entry : GetPrinterList()) {
+  for (const json& entry : list) {
     auto it = entry.find("name");
     if (it != entry.end() && it->is_string() && same(it->get_ref<const std::string&>()))
       return false;

@@ -27,11 +27,15 @@ nlohmann::json ListPrintersWithDefault();
 // The configured "*" printer, else the only printer, else the system default.
 std::string ResolveDefaultPrinter();
 
-// True for a name of a printer on another computer ("\\host\queue") that is
-// not among the installed printers. The service must not hand such a name to
-// the spooler as itself: the spooler would connect to that host with the
-// machine's credentials.
+// True for a name the service must not hand to the spooler as itself: one of
+// a printer on another computer ("\\host\queue") that is not among the
+// installed printers (the spooler would connect to that host with the
+// machine's credentials). On Windows every name that is not exactly one of
+// the service's own printers: a URL ("http://host/printers/q/.printer") or a
+// port-monitor or job form ("Q,XcvMonitor m", "Q,Job 5") reaches as much.
 bool IsUnlistedRemotePrinter(const std::string& name);
+// The rule itself, against a given list; `onlyExactNames` is the Windows one.
+bool IsUnlistedPrinterIn(const nlohmann::json& list, const std::string& name, bool onlyExactNames);
 
 // The clock the cache reads its expiry against; an empty function restores the
 // steady clock. Lets tests move time instead of waiting.

@@ -10,6 +10,7 @@
 #include "platform/command_line.h"
 #include "platform/file_ops.h"
 #include "platform/platform.h"
+#include "platform/printing_account.h"
 #include "platform/utf8_path.h"
 #include "base/local_timestamp.h"
 #include "base/logging.h"
@@ -36,10 +37,37 @@ void LogLaunchFailure(platform::DesktopLauncher& launcher) {
   if (const std::string text = launcher.LastErrorText(); !text.empty()) LogError(text);
 }
 
+// The jobs the killed program queued: only the printing account's, of this
+// document, cancelled while acting as the account (never with the service's
+// rights over every user's jobs).
+void CancelJobsOfDocument(const std::string& printer, const std::string& document,
+                          const PrintServices& services) {
+  platform::PrintingAccount* account = platform::Current().printingAccount;
+  printers::JobFilter filter;
+  std::string error = "no printing account on this system";
+  if (!account || !account->UserName(filter.owner, error)) {
+    LogError("CancelPrintJob failed: " + LogValue(error));
+    return;
+  }
+  filter.document = PathToUtf8(PathFromUtf8(document).filename());
+  std::unique_ptr<platform::Impersonation> acting =
+      account->Act(platform::ActingFor::kSpooler, error);
+  if (!acting) {
+    LogError("CancelPrintJob failed: " + LogValue(error));
+    return;
+  }
+  try {
+    std::string name = printer;
+    services.cancelPrintJob(name, filter);
+  } catch (const std::exception& e) {
+    LogError("CancelPrintJob failed: " + LogValue(e.what()));
+  }
+}
+
 // The graceful close, then the forced one. Always ends with the program
 // counted as hung.
 void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
-                    const PrintServices& services) {
+                    const std::string& document, const PrintServices& services) {
   platform::DesktopLauncher& launcher = *platform::Current().launcher;
   const PrintTimeLimits& limits = services.limits;
   LogInfo("Print process timeout, attempting graceful close.");
@@ -63,12 +91,7 @@ void EndHungProgram(platform::ChildProcess& program, const std::string& printer,
   program.Wait(Millis(limits.afterTerminate));
   std::this_thread::sleep_for(limits.pauseBeforeCancel);
   // Whatever the killed program had already queued must not print later.
-  try {
-    std::string name = printer;
-    services.cancelPrintJob(name);
-  } catch (const std::exception& e) {
-    LogError("CancelPrintJob failed: " + LogValue(e.what()));
-  }
+  CancelJobsOfDocument(printer, document, services);
 }
 
 }  // namespace
@@ -100,7 +123,7 @@ std::string BuildCloseHelperCommandLine(uint32_t processId) {
 }
 
 PrintRun RunPrintProgram(const std::string& commandLine, const std::string& printer,
-                         const PrintServices& services) {
+                         const std::string& document, const PrintServices& services) {
   platform::DesktopLauncher& launcher = *platform::Current().launcher;
   PrintRun run;
   run.process = launcher.CreateProcessOnUserDesktop(commandLine, WindowMode::kShown);
@@ -125,7 +148,7 @@ PrintRun RunPrintProgram(const std::string& commandLine, const std::string& prin
       LogError("WaitForSingleObject error: " + std::to_string(run.process->LastError()));
       break;
     case WaitOutcome::kTimedOut:
-      EndHungProgram(*run.process, printer, services);
+      EndHungProgram(*run.process, printer, document, services);
       run.code = kProgramHung;
       break;
   }
@@ -171,7 +194,7 @@ PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services)
   json reply;
   {
     MutexLock printLock(PrintMutex());
-    PrintRun run = RunPrintProgram(commandLine, printer, services);
+    PrintRun run = RunPrintProgram(commandLine, printer, request.documentPath, services);
     switch (run.outcome) {
       case LaunchOutcome::kNotStarted:
         LogError("CreateProcessOnUserDesktop failed: " + std::to_string(run.launchError));
@@ -186,7 +209,9 @@ PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services)
         store::PrintRecord record;
         record.md5sum = request.md5;
         record.requestTrackingNumber = request.trackingNumber;
-        record.filePath = request.documentPath;
+        // A path document is recorded as the caller named it, not as the
+        // copy that was printed.
+        record.filePath = request.callerPath.empty() ? request.documentPath : request.callerPath;
         record.fileSize = fileSize;
         record.printerName = request.printerName;
         record.code = run.code;

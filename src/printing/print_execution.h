@@ -56,10 +56,11 @@ struct PrintRun {
 
 // Starts the print program and waits for it; a program still running after
 // limits.programExit is asked to close through the close helper, then
-// terminated, and the printer's queue (`printer`, the command-line form) is
-// cleared. Must be called with PrintMutex held.
+// terminated, and the printing account's jobs of `document` on `printer`
+// (the command-line form) are cancelled. Must be called with PrintMutex held.
 PrintRun RunPrintProgram(const std::string& commandLine, const std::string& printer,
-                         const PrintServices& services) REQUIRES(PrintMutex());
+                         const std::string& document, const PrintServices& services)
+    REQUIRES(PrintMutex());
 
 // Continues the intake with its result: prints, records and says what to answer.
 // Gives back the request's cache lock before it takes PrintMutex.

@@ -18,6 +18,9 @@
 #include "platform/file_ops.h"
 #include "platform/md5.h"
 #include "platform/utf8_path.h"
+#include "platform/platform.h"
+#include "platform/printing_account.h"
+#include "printing/caller_document.h"
 #include "printing/document_cache.h"
 #include "base/local_timestamp.h"
 #include "printing/print_execution.h"
@@ -47,6 +50,25 @@ std::string ReadString(const json& body, const char* key, const char* fallback) 
 
 PrintOutcome Refusal(const char* message, int code, int status) {
   return {status, json{{"status", "error"}, {"message", message}, {"code", code}}};
+}
+
+constexpr const char* kUnreadableDocument = "读取打印文件失败！";
+constexpr const char* kNotTheUsersPrinter = "PrinterName 不是当前用户的打印机！";
+
+bool IsPrintingAccountPrinter(const std::string& printer) {
+  platform::PrintingAccount* account = platform::Current().printingAccount;
+  bool has = false;
+  std::string error = "no printing account on this system";
+  if (!account || !account->HasPrinter(printer, has, error)) {
+    LogError("[Print] PrinterName refused, the printing user's printers cannot be listed: " +
+             LogValue(error));
+    return false;
+  }
+  if (!has) {
+    LogError("[Print] PrinterName refused, not a printer of the printing user: " +
+             LogValue(printer));
+  }
+  return has;
 }
 
 // Each byte's 6-bit value; every byte outside the alphabet is -1, except
@@ -497,7 +519,21 @@ PrintOutcome HandlePrintRequest(std::string_view requestBody, const PrintService
       // Large documents are not kept twice for the rest of the request.
       body.erase("LabelContent");
     } else {
-      request.documentPath = filePath;
+      // The print program used to get the path with its quotes removed,
+      // which names another file than the one checked and digested.
+      if (filePath.find('"') != std::string::npos) {
+        LogError("[Print] filePath refused (double quote in path): " + LogValue(filePath));
+        return Refusal(kUnreadableDocument, -2, 200);
+      }
+      CallerDocument document;
+      if (ReadCallerDocument(filePath, request.extension, services.clientGone, document) !=
+          CallerDocumentResult::kRead) {
+        return Refusal(kUnreadableDocument, -2, 200);
+      }
+      request.documentPath = std::move(document.copyPath);
+      request.callerPath = filePath;
+      request.md5 = std::move(document.md5);
+      request.fileSize = document.size;
     }
 
     if (request.md5.empty()) {
@@ -508,12 +544,18 @@ PrintOutcome HandlePrintRequest(std::string_view requestBody, const PrintService
       }
     }
     if (request.md5.rfind("Error:", 0) == 0) {
-      return Refusal("读取打印文件失败！", -2, 200);
+      return Refusal(kUnreadableDocument, -2, 200);
     }
     request.trackingNumber = ReadTrackingNumber(body);
     request.printerName = ResolvePrinterName(body, services);
     if (request.printerName.empty()) {
       return Refusal("需要设置默认打印机！", -3, 200);
+    }
+    // Before the name reaches the spooler, the metrics helper or the print
+    // program: a name of another host's queue would hand that host the
+    // user's network logon.
+    if (!IsPrintingAccountPrinter(request.printerName)) {
+      return Refusal(kNotTheUsersPrinter, -3, 200);
     }
     request.autoScale = services.autoScalePdf();
     if (const json* m = Member(body, "AutoScalePdfToPrinter"); m && m->is_boolean()) {

@@ -17,7 +17,8 @@
 namespace tb::printing {
 
 struct PrintRequest {
-  std::string documentPath;  // "filePath" as given, or the cached file's absolute path
+  std::string documentPath;  // the file printed: always one in the document cache
+  std::string callerPath;    // "filePath" as given; empty for base64 documents
   bool fromBase64 = false;   // the document lives in the document cache
   std::string extension;     // normalised: 1 to 16 of a-z and 0-9
   std::string md5;           // of the document's bytes as received

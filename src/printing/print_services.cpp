@@ -11,7 +11,10 @@ PrintServices DefaultPrintServices() {
   s.autoScalePdf = store::GetAutoScalePdf;
   s.printSettings = store::GetPrintSettings;
   s.resolveDefaultPrinter = printers::ResolveDefaultPrinter;
-  s.cancelPrintJob = printers::CancelPrintJob;
+  // The print's own printer, already known to be the account's.
+  s.cancelPrintJob = [](std::string& name, const printers::JobFilter& filter) {
+    return printers::CancelOwnJobs(name, filter);
+  };
   return s;
 }
 

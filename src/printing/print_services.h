@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "printers/job_queue.h"
 #include "store/config_store.h"
 
 namespace tb::printing {
@@ -29,8 +30,11 @@ struct PrintServices {
   std::function<std::string()> printSettings;
   // The daemon's default-printer rule; possibly empty.
   std::function<std::string()> resolveDefaultPrinter;
-  // Deletes every queued job of the printer; may throw std::runtime_error.
-  std::function<int(std::string&)> cancelPrintJob;
+  // Deletes the printer's queued jobs that the filter takes, for a caller
+  // acting as their owner; may throw std::runtime_error.
+  std::function<int(std::string&, const printers::JobFilter&)> cancelPrintJob;
+  // Whether the client that asked for the print has gone; null: never asked.
+  std::function<bool()> clientGone;
   PrintTimeLimits limits;
 };
 

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <memory>
 
+#include "http/guarded_server.h"
 #include "http/replies.h"
 #include "http/request_body.h"
 #include "platform/memory.h"
@@ -49,7 +50,10 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
     return;
   }
   const std::string_view body = large ? std::string_view(large->data(), used) : std::string_view(small);
-  HandlePrintBody(body, res, printing::DefaultPrintServices());
+  printing::PrintServices services = printing::DefaultPrintServices();
+  // Reading a large document by path stops when nobody waits for the answer.
+  services.clientGone = [] { return RequestPeerGone(); };
+  HandlePrintBody(body, res, services);
 }
 
 void HandlePrintBody(std::string_view body, httplib::Response& res,

@@ -1,9 +1,12 @@
 #include "routes/printer_routes.h"
 
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 #include "http/replies.h"
+#include "platform/platform.h"
+#include "platform/printing_account.h"
 #include "printers/job_queue.h"
 #include "printers/printer_list.h"
 #include "base/json_body.h"
@@ -33,7 +36,14 @@ void HandleCancel(const httplib::Request& req, httplib::Response& res) {
   // and no printer carries such a name.
   std::string name = req.has_param("printerName") ? req.get_param_value("printerName") : "";
   try {
-    const int count = CancelPrintJob(name);
+    // Only the printing account's own jobs: a page can load this address,
+    // and the daemon's rights would empty every user's queue.
+    platform::PrintingAccount* account = platform::Current().printingAccount;
+    JobFilter mine;
+    std::string error;
+    if (!account) throw std::runtime_error("no printing account on this system");
+    if (!account->UserName(mine.owner, error)) throw std::runtime_error(error);
+    const int count = CancelPrintJob(name, mine);
     SendJson(res, json{{"status", "success"}, {"count", count}, {"printerName", name}}, 200);
   } catch (const std::exception& e) {
     LogError("Exception: " + LogValue(e.what()));

@@ -11,6 +11,11 @@ void FakeEvents::Add(std::string event) {
   events_.push_back(std::move(event));
 }
 
+void FakeEvents::Clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  events_.clear();
+}
+
 std::vector<std::string> FakeEvents::All() {
   std::lock_guard<std::mutex> lock(mutex_);
   return events_;

@@ -32,6 +32,7 @@ class FakeEvents {
  public:
   void Add(std::string event);
   std::vector<std::string> All();
+  void Clear();
 
  private:
   std::mutex mutex_;

@@ -16,6 +16,9 @@ using platform::PrinterAccess;
 using tbtest::Job;
 using tbtest::Printer;
 
+// The jobs' owner as the builder makes them.
+const JobFilter kOperator{"operator", ""};
+
 TEST(JobStatusText, FirstMatchingBitWinsInTheFixedOrder) {
   EXPECT_EQ(JobStatusText(0x10 | 0x2), "Printing");  // printing beats error
   EXPECT_EQ(JobStatusText(0x1 | 0x2), "Paused");
@@ -61,7 +64,7 @@ TEST_F(JobQueueTest, CancelPausesThenDeletesEachJobAndCountsOnlyDeletions) {
   spooler.jobs["Zebra"] = {Job(1), Job(2), Job(3)};
   spooler.undeletableJobs = {2};
   std::string name = "Zebra";
-  EXPECT_EQ(CancelPrintJob(name), 2);
+  EXPECT_EQ(CancelPrintJob(name, kOperator), 2);
   EXPECT_EQ(name, "Zebra");
 
   std::vector<std::pair<uint32_t, JobControl>> calls;
@@ -79,7 +82,7 @@ TEST_F(JobQueueTest, CancelFallsBackToUseAccessAndAnEmptyQueueCountsZero) {
   spooler.printers = {Printer("Zebra")};
   spooler.accessDenied = {PrinterAccess::kAdminister};
   std::string name = "Zebra";
-  EXPECT_EQ(CancelPrintJob(name), 0);
+  EXPECT_EQ(CancelPrintJob(name, kOperator), 0);
   ASSERT_EQ(spooler.openCalls.size(), 2u);
   EXPECT_EQ(spooler.openCalls[1].access, PrinterAccess::kUse);
   EXPECT_TRUE(spooler.setJobCalls.empty());
@@ -89,7 +92,7 @@ TEST_F(JobQueueTest, OneCancelEmptiesAtMost65535Jobs) {
   std::deque<platform::JobEntry>& queue = spooler.jobs["Busy"];
   for (uint32_t id = 1; id <= 70000; ++id) queue.push_back(Job(id));
   std::string name = "Busy";
-  EXPECT_EQ(CancelPrintJob(name), 65535);
+  EXPECT_EQ(CancelPrintJob(name, kOperator), 65535);
   EXPECT_EQ(spooler.enumJobsLimits, std::vector<uint32_t>{0xFFFFu});
   ASSERT_EQ(spooler.jobs["Busy"].size(), 70000u - 65535u);
   EXPECT_EQ(spooler.jobs["Busy"].front().jobId, 65536u);
@@ -99,7 +102,7 @@ TEST_F(JobQueueTest, CancelReportsOpenAndEnumerationFailuresWithTheErrorNumber) 
   spooler.failureCode = 1801;
   std::string name = "Missing";
   try {
-    CancelPrintJob(name);
+    CancelPrintJob(name, kOperator);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "OpenPrinter failed. Error: 1801");
@@ -111,7 +114,7 @@ TEST_F(JobQueueTest, CancelReportsOpenAndEnumerationFailuresWithTheErrorNumber) 
   spooler.failureCode = 5;
   name = "Zebra";
   try {
-    CancelPrintJob(name);
+    CancelPrintJob(name, kOperator);
     FAIL() << "no exception";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "EnumJobs failed. Error: 5");
@@ -128,11 +131,11 @@ TEST_F(JobQueueTest, RemoteNamesReachTheSpoolerOnlyWhenInstalled) {
   spooler.jobs["//evil/q"] = {Job(3)};
   std::string name = "\\\\PRINT01\\labels";  // names compare without case
   spooler.jobs[name] = {Job(4)};
-  EXPECT_EQ(CancelPrintJob(name), 1);
+  EXPECT_EQ(CancelPrintJob(name, kOperator), 1);
 
   for (std::string remote : {"\\\\evil\\q", "//evil/q"}) {
     try {
-      CancelPrintJob(remote);
+      CancelPrintJob(remote, kOperator);
       ADD_FAILURE() << "no exception for " << remote;
     } catch (const std::runtime_error& e) {
       EXPECT_STREQ(e.what(), "OpenPrinter failed. Error: 1801");
@@ -147,8 +150,62 @@ TEST_F(JobQueueTest, EmptyNameIsResolvedAndHandedBack) {
   spooler.printers = {Printer("Only")};
   spooler.jobs["Only"] = {Job(4)};
   std::string name;
-  EXPECT_EQ(CancelPrintJob(name), 1);
+  EXPECT_EQ(CancelPrintJob(name, kOperator), 1);
   EXPECT_EQ(name, "Only");
+}
+
+// Only the printing account's jobs go, and after a killed print only those of
+// its document; jobs of other users, of other documents, and jobs without an
+// owner stay.
+TEST_F(JobQueueTest, CancelTakesOnlyTheOwnersJobs) {
+  struct Case {
+    JobFilter filter;
+    std::vector<uint32_t> left;
+  };
+  const std::vector<Case> cases = {
+      {{"alice", ""}, {2, 6}},
+      {{"alice", "a.pdf"}, {2, 3, 5, 6}},
+      {{"", ""}, {1, 2, 3, 4, 5, 6}},
+      {{"carol", ""}, {1, 2, 3, 4, 5, 6}},
+      {{"alic", ""}, {1, 2, 3, 4, 5, 6}},
+  };
+  for (const Case& c : cases) {
+    spooler.jobs["Zebra"] = {Job(1, 0, "a.pdf", "alice"),           Job(2, 0, "a.pdf", "bob"),
+                             Job(3, 0, "b.pdf", "alice"),           Job(4, 0, "C:\\cache\\a.pdf", "alice"),
+                             Job(5, 0, std::nullopt, "alice"),      Job(6, 0, "a.pdf", std::nullopt)};
+    std::string name = "Zebra";
+    EXPECT_EQ(CancelPrintJob(name, c.filter), static_cast<int>(6 - c.left.size()))
+        << c.filter.owner << "|" << c.filter.document;
+    std::vector<uint32_t> left;
+    for (const auto& job : spooler.jobs["Zebra"]) left.push_back(job.jobId);
+    EXPECT_EQ(left, c.left) << c.filter.owner << "|" << c.filter.document;
+  }
+}
+
+// On Windows the service names only its own printers, exactly as listed:
+// another host's share, a URL, or a port-monitor or job form reaches as much.
+TEST(UnlistedPrinterNames, OnWindowsOnlyExactListedNamesPass) {
+  const json list = json::parse(R"([{"name":"Zebra"},{"name":"\\\\print01\\Labels"},{}])");
+  struct Case {
+    std::string name;
+    bool exactRule, remoteRule;
+  };
+  const std::vector<Case> cases = {
+      {"Zebra", false, false},
+      {"\\\\print01\\Labels", false, false},
+      {"\\\\PRINT01\\labels", true, false},
+      {"zebra", true, false},
+      {"Zebra,XcvMonitor Local Port", true, false},
+      {"Zebra,Job 5", true, false},
+      {"http://host/printers/q/.printer", true, false},
+      {"\\\\evil\\q", true, true},
+      {"//evil/q", true, true},
+      {"", true, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsUnlistedPrinterIn(list, c.name, true), c.exactRule) << c.name;
+    EXPECT_EQ(IsUnlistedPrinterIn(list, c.name, false), c.remoteRule) << c.name;
+  }
 }
 
 class JobRoutesTest : public tbtest::PrintersTest {

@@ -58,6 +58,26 @@ TEST(SessionChoice, FirstActiveSessionThatIsNotZeroElseTheFallback) {
   EXPECT_EQ(ChooseActiveSession({}, kNoSession), kNoSession);
 }
 
+// Windows starts the outside programs by their full path in the program
+// folder: a missing one is not searched for along anyone's search path.
+TEST(WindowsProgramPath, BareNamesComeFromTheProgramFolderOnly) {
+  const std::string folder = "C:\\Program Files\\Tb";
+  struct Case {
+    std::string line, expected;
+  };
+  const std::vector<Case> cases = {
+      {"\"SumatraPDF.exe\" -silent -print-to \"P\"", folder + "\\SumatraPDF.exe"},
+      {"Kestrelend.exe 4711", folder + "\\Kestrelend.exe"},
+      {"\"C:\\Tools\\x.exe\" 1", "C:\\Tools\\x.exe"},
+      {"\"sub/x.exe\"", "sub/x.exe"},
+      {"\"D:x.exe\"", "D:x.exe"},
+      {"", ""},
+      {"\"\" a", ""},
+  };
+  for (const Case& c : cases) EXPECT_EQ(tb::platform::WindowsProgramPath(c.line, folder), c.expected) << c.line;
+  EXPECT_EQ(tb::platform::WindowsProgramPath("SumatraPDF.exe", ""), "");
+}
+
 TEST(SessionChoice, LogindIdsAndClasses) {
   EXPECT_EQ(SessionNumber("7"), 7u);
   EXPECT_EQ(SessionNumber("c3"), 0x80000003u);

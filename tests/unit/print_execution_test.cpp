@@ -18,6 +18,7 @@ using tbtest::PrintTest;
 
 const std::string kPrint = kPrintProgram;
 const std::string kHelper = kCloseHelper;
+const std::string kCopy = "path-" + Md5HexOfText("%PDF-1.4 doc") + ".pdf";
 
 json Failed(int code) { return json{{"status", "error"}, {"message", "Print failed"}, {"code", code}}; }
 
@@ -81,9 +82,11 @@ TEST_F(ExecutionTest, ProgramExitingWithZeroIsASuccessWithARecord) {
   EXPECT_EQ(status, 200);
   EXPECT_EQ(Steps(), (std::vector<std::string>{"launch " + kPrint, "wait " + kPrint + " 15000",
                                                "close " + kPrint}));
+  // The program prints the daemon's copy of what it read; the record names
+  // the path as given.
   EXPECT_EQ(launcher.Launches(),
             std::vector<std::string>{"\"" + kPrint + "\" -silent -print-to \"P1\" -print-settings \"fit\" \"" +
-                                     (folder / "doc.pdf") + "\""});
+                                     CachePath(kCopy) + "\""});
   EXPECT_EQ(Records(), std::vector<std::string>{Md5HexOfText("%PDF-1.4 doc") + "||" +
                                                 (folder / "doc.pdf") + "|12|P1|0"});
   std::regex stamp(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3})");
@@ -129,7 +132,8 @@ TEST_F(ExecutionTest, HungProgramThatIgnoresTheHelperIsTerminatedAndItsQueueClea
   EXPECT_EQ(Steps(), (std::vector<std::string>{
                          "launch " + kPrint, "wait " + kPrint + " 15000", "launch " + kHelper,
                          "wait " + kHelper + " 3000", "wait " + kPrint + " 5000", "close " + kHelper,
-                         "terminate " + kPrint + " 1", "wait " + kPrint + " 2000", "cancel Label 7",
+                         "terminate " + kPrint + " 1", "wait " + kPrint + " 2000",
+                         "cancel Label 7 (alice, " + kCopy + ")",
                          "close " + kPrint}));
   EXPECT_NE(infoLog.find("Print process timeout, attempting graceful close.\n"
                          "Graceful close failed, forcing termination.\n"),
@@ -146,7 +150,8 @@ TEST_F(ExecutionTest, MissingHelperFailingTerminateAndFailingCancelStillRecord) 
   EXPECT_EQ(PrintDoc(), Failed(-2));
   EXPECT_EQ(Steps(), (std::vector<std::string>{
                          "launch " + kPrint, "wait " + kPrint + " 15000", "launch " + kHelper,
-                         "terminate " + kPrint + " 1", "wait " + kPrint + " 2000", "cancel P1",
+                         "terminate " + kPrint + " 1", "wait " + kPrint + " 2000",
+                         "cancel P1 (alice, " + kCopy + ")",
                          "close " + kPrint}));
   EXPECT_NE(errorLog.find("TerminateProcess failed: 5\n"), std::string::npos) << errorLog;
   EXPECT_NE(errorLog.find("CancelPrintJob failed: OpenPrinter failed. Error: 1801\n"),
@@ -215,14 +220,17 @@ TEST_F(ExecutionTest, PrintMutexIsHeldAroundTheProgramButNotTheCacheMutex) {
   EXPECT_EQ(seen, (std::vector<std::string>{"print held, cache free", "print held, cache free"}));
 }
 
-TEST_F(ExecutionTest, QuotesLeaveTheCommandLineAndThePathButNotThePrinterName) {
+TEST_F(ExecutionTest, QuotesLeaveThePrinterNameButAPathWithOneIsRefused) {
+  // Removing the quote from a path names another file than the one checked.
   tbtest::WriteFile(folder / "a\"b.pdf", "quoted!");
-  Post(json{{"filePath", folder / "a\"b.pdf"}, {"PrinterName", "A\"B\""}});
+  EXPECT_EQ(Post(json{{"filePath", folder / "a\"b.pdf"}, {"PrinterName", "P1"}}),
+            (json{{"status", "error"}, {"message", "读取打印文件失败！"}, {"code", -2}}));
+  EXPECT_TRUE(launcher.Launches().empty());
+  Post(json{{"filePath", folder / "doc.pdf"}, {"PrinterName", "A\"B\""}});
   EXPECT_EQ(launcher.Launches().back(), "\"" + kPrint + "\" -silent -print-to \"AB\" -print-settings \"fit\" \"" +
-                                            (folder / "ab.pdf") + "\"");
-  // The stripped path names no file, so the size measured at intake stays.
+                                            CachePath(kCopy) + "\"");
   EXPECT_EQ(Query("SELECT filePath, fileSize, printerName FROM print_files;"),
-            std::vector<std::string>{(folder / "ab.pdf") + "|7|A\"B\""});
+            std::vector<std::string>{(folder / "doc.pdf") + "|12|A\"B\""});
 }
 
 TEST_F(ExecutionTest, FitSettingIsForcedOnlyForBase64PdfsWithAutoScale) {

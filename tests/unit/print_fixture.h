@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fakes/fake_launcher.h"
+#include "fakes/fake_printing_account.h"
 #include "platform/platform.h"
 #include "printing/document_cache.h"
 #include "printing/print_execution.h"
@@ -31,6 +32,7 @@ class PrintTest : public StoreTest {
     std::filesystem::create_directory(folder / "sumatrapdfcache");
     tb::SetProgramFolderForTesting(folder.path());
     platform.launcher = &launcher;
+    platform.printingAccount = &account;
     launcher.programs[tb::printing::kPrintProgram] = FakeProgram{};
 
     services.listConfig = [this](const std::string& type, const std::string& key) {
@@ -47,8 +49,8 @@ class PrintTest : public StoreTest {
       events.Add("resolveDefaultPrinter");
       return defaultPrinter;
     };
-    services.cancelPrintJob = [this](std::string& name) {
-      events.Add("cancel " + name);
+    services.cancelPrintJob = [this](std::string& name, const tb::printers::JobFilter& filter) {
+      events.Add("cancel " + name + " (" + filter.owner + ", " + filter.document + ")");
       if (!cancelError.empty()) throw std::runtime_error(cancelError);
       return 0;
     };
@@ -98,6 +100,8 @@ class PrintTest : public StoreTest {
 
   FakeEvents events;
   FakeLauncher launcher{events};
+  FakeEvents accountEvents;
+  FakePrintingAccount account{accountEvents};
   tb::platform::Platform platform;
   tb::printing::PrintServices services;
   std::vector<tb::store::ConfigEntry> config;

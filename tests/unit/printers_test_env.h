@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 
+#include "fakes/fake_printing_account.h"
 #include "fakes/fake_spooler.h"
 #include "platform/platform.h"
 #include "printers/printer_list.h"
@@ -17,6 +18,7 @@ class PrintersTest : public StoreTest {
   void SetUp() override {
     StoreTest::SetUp();
     platform_.spooler = &spooler;
+    platform_.printingAccount = &account;
     override_.emplace(platform_);
     tb::printers::ResetPrinterCache();
     tb::printers::SetPrinterCacheClock([this] { return now; });
@@ -39,6 +41,9 @@ class PrintersTest : public StoreTest {
   }
 
   FakeSpooler spooler;
+  FakeEvents accountEvents;
+  // The builder's default job owner, so that /cancel takes the jobs.
+  FakePrintingAccount account{accountEvents, "operator"};
   std::chrono::steady_clock::time_point now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
 
  private:

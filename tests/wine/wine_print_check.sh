@@ -10,6 +10,8 @@
 #   - device, raw and network paths as "filePath" are refused at once with
 #     the unreadable-file reply and a log line naming the reason;
 #   - a printer name ending in a backslash reaches the program as one argument;
+#   - a print program only in the Windows folder (on the search path) is not
+#     started: the launch-failure reply;
 #   - no print program: the launch-failure reply and its log line.
 # Usage: wine_print_check.sh <Tillerbrook.exe> <wine-prefix-folder>
 # Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
@@ -150,6 +152,17 @@ expect_reply "printer ending in a backslash" "$reply" "{\"status\": \"success\",
 expected_argv="-silent|-print-to|Wine Printer\\|-print-settings|fit|$win_work\\sumatrapdfcache\\$NAME_MD5.pdf|"
 got_argv=$(head -n1 "$WORK/print-argv.txt" 2>/dev/null | tr -d '\r')
 if [ "$got_argv" = "$expected_argv" ]; then log "arguments: $got_argv"; else fail "arguments: expected '$expected_argv', got '$got_argv'"; fi
+
+# --- a print program only on the search path is not started ---------------------------
+# The Windows folder is searched before PATH by a plain program search; the
+# stand-in writes its command line into the current folder (the daemon's).
+win_dir="$WINEPREFIX/drive_c/windows"
+cp "$WORK/SumatraPDF.exe" "$win_dir/SumatraPDF.exe"
+rm -f "$WORK/SumatraPDF.exe" "$WORK/print-args.txt"
+expect_reply "print program only on the search path" "$(print_doc 4)" \
+  '{"status": "error", "message": "SumatraPDF.exe not found or failed to start"}'
+[ -e "$WORK/print-args.txt" ] && fail "the print program on the search path was started"
+rm -f "$win_dir/SumatraPDF.exe"
 
 # --- no print program ------------------------------------------------------------
 rm -f "$WORK/SumatraPDF.exe"

@@ -315,6 +315,24 @@ uint32_t PosixDesktopLauncher::LastError() { return t_lastError; }
 
 std::string PosixDesktopLauncher::LastErrorText() { return t_lastErrorText; }
 
+bool PosixDesktopLauncher::PrintingUid(uid_t& uid, std::string& error) {
+  uid = ::geteuid();
+  if (!inServiceSession_ || !inServiceSession_()) return true;
+  const uint32_t session = ActiveUserSession();
+  if (session != kNoSession) {
+    if (SessionUser(session, uid)) return true;
+    error = "No user for session " + std::to_string(session);
+    return false;
+  }
+  if (uid != 0) return true;
+  for (const char* name : {kServiceAccount, kFallbackAccount}) {
+    if (AccountUid(name, uid) && uid != 0) return true;
+  }
+  error = std::string("No account to run the program as: neither ") + kServiceAccount + " nor " +
+          kFallbackAccount + " exists";
+  return false;
+}
+
 std::unique_ptr<ChildProcess> PosixDesktopLauncher::CreateProcessOnUserDesktop(
     const std::string& commandLine, WindowMode) {
   t_lastErrorText.clear();

@@ -79,6 +79,12 @@ class PosixDesktopLauncher : public DesktopLauncher {
   uint32_t LastError() override;
   std::string LastErrorText() override;
 
+  // The uid programs are started as, which is also the account documents are
+  // read as: the session's user in the service, the service's own account
+  // (or nobody) when nobody is logged in and the daemon is root, the daemon
+  // itself otherwise. False with an error text when it cannot be told.
+  bool PrintingUid(uid_t& uid, std::string& error);
+
  private:
   LoginSessionSource& sessions_;
   std::function<bool()> inServiceSession_;

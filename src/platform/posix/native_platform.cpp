@@ -2,6 +2,7 @@
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/launcher_posix.h"
 #include "platform/posix/metrics_channel_posix.h"
+#include "platform/posix/printing_account_posix.h"
 #include "platform/posix/process_posix.h"
 #include "platform/posix/service_manager_posix.h"
 
@@ -15,7 +16,9 @@ Platform& Native() {
   static PosixDesktopLauncher launcher(sessions, StartedByServiceManager);
   static PosixMetricsChannel metricsChannel(
       [](uint32_t session, uid_t& uid) { return launcher.SessionUser(session, uid); });
-  static Platform platform{&process, &serviceManager, &spooler, &launcher, &metricsChannel};
+  static PosixPrintingAccount printingAccount(launcher);
+  static Platform platform{&process,  &serviceManager, &spooler,
+                           &launcher, &metricsChannel, &printingAccount};
   return platform;
 }
 

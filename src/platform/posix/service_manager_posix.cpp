@@ -49,12 +49,6 @@ std::string FolderOf(const std::string& path) {
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
 }
-
-// `path` is `folder` or lies somewhere below it.
-bool WithinFolder(const std::string& path, const std::string& folder) {
-  return path.compare(0, folder.size(), folder) == 0 &&
-         (path.size() == folder.size() || path[folder.size()] == '/');
-}
 }  // namespace
 
 int RunCommand(const std::vector<std::string>& argv) {
@@ -92,16 +86,29 @@ std::string SystemdServiceManager::UnitText(const std::string& executablePath) {
   // The sandbox still lets the daemon switch to the users it prints for
   // (NoNewPrivileges would not) and write its own folder (database, logs,
   // document cache). The user's lpoptions is only read; the CUPS socket is
-  // AF_UNIX. A private /tmp would hide a program installed there.
-  std::string sandbox =
+  // AF_UNIX. /tmp stays the real one: callers' documents lie there too.
+  // Capabilities: setting a thread's or a child's uid, gid and groups, and
+  // signalling the print program and the metrics helper, which run as
+  // another user; files of others are only ever opened as their users.
+  // Limits: room for 64 prints at once, each holding a request body of up
+  // to 64 MiB about twice, and their threads and programs.
+  const std::string sandbox =
       "ProtectSystem=full\n"
-      "ProtectHome=read-only\n";
-  if (!WithinFolder(folder, "/tmp") && !WithinFolder(folder, "/var/tmp"))
-    sandbox += "PrivateTmp=yes\n";
-  sandbox +=
+      "ProtectHome=read-only\n"
       "ProtectKernelTunables=yes\n"
+      "ProtectKernelModules=yes\n"
+      "ProtectKernelLogs=yes\n"
       "ProtectControlGroups=yes\n"
+      "PrivateDevices=yes\n"
+      "LockPersonality=yes\n"
+      "RestrictSUIDSGID=yes\n"
+      "RestrictNamespaces=yes\n"
       "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6\n"
+      "SystemCallFilter=@system-service\n"
+      "SystemCallErrorNumber=EPERM\n"
+      "CapabilityBoundingSet=CAP_SETUID CAP_SETGID CAP_KILL\n"
+      "MemoryMax=9G\n"
+      "TasksMax=512\n"
       "ReadWritePaths=" + QuoteForUnit(folder) + "\n";
   return "[Unit]\n"
          "Description=Orv label print daemon (HTTP on port 3806).\n"

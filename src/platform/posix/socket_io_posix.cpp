@@ -33,6 +33,16 @@ bool WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, P
 
 bool WaitWritable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLOUT, timeoutMs); }
 
+bool PeerClosed(SocketHandle socket) {
+  if (!WaitFor(socket, POLLIN, 0)) return false;
+  char byte;
+  ssize_t r;
+  do {
+    r = ::recv(Fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+  } while (r < 0 && errno == EINTR);
+  return r == 0 || (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 std::ptrdiff_t Receive(SocketHandle socket, char* data, std::size_t size) {
   const size_t n = std::min<size_t>(size, INT_MAX);
   ssize_t r;

@@ -55,11 +55,21 @@ class WinNewFile : public NewFile {
   Handle file_;
 };
 
-// A drive letter mapped to a share is a network path too.
-bool OnNetworkDrive(const std::wstring& path) {
+// A drive letter mapped to a share is a network path too, also when named
+// through the \\?\ prefix.
+bool OnNetworkDrive(std::wstring path) {
+  if (path.size() >= 4 && path.compare(0, 4, L"\\\\?\\") == 0) path.erase(0, 4);
   if (path.size() < 2 || path[1] != L':') return false;
   const wchar_t root[] = {path[0], L':', L'\\', L'\0'};
   return ::GetDriveTypeW(root) == DRIVE_REMOTE;
+}
+
+// Whether an open file lies on another machine: only a network redirector
+// answers the remote-protocol query. The handle decides, whatever the path
+// went through (a link, a junction, a mapped drive under any spelling).
+bool IsRemoteFile(HANDLE file) {
+  FILE_REMOTE_PROTOCOL_INFO info{};
+  return ::GetFileInformationByHandleEx(file, FileRemoteProtocolInfo, &info, sizeof info) != FALSE;
 }
 
 }  // namespace
@@ -115,6 +125,10 @@ std::unique_ptr<RegularFileReader> OpenRegularFile(const std::string& path,
                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN,
                             nullptr));
   if (!file.valid()) return nullptr;
+  if (IsRemoteFile(file.get())) {
+    refusal = "network path";
+    return nullptr;
+  }
   // The handle decides: a disk file that is not a folder.
   BY_HANDLE_FILE_INFORMATION info;
   if (::GetFileType(file.get()) != FILE_TYPE_DISK ||

@@ -82,6 +82,31 @@ class SessionList {
 
 }  // namespace
 
+namespace {
+
+// The folder of the running executable, where the outside programs live.
+std::string ExecutableFolder() {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return {};
+    if (n < path.size()) {
+      path.resize(n);
+      break;
+    }
+    path.resize(path.size() * 2);
+  }
+  const size_t cut = path.find_last_of(L"\\/");
+  return cut == std::wstring::npos ? std::string() : WideToUtf8(path.substr(0, cut));
+}
+
+bool IsFile(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+}  // namespace
+
 uint32_t Win32DesktopLauncher::ActiveUserSession() {
   SessionList sessions;
   if (!WTSEnumerateSessionsW(WTS_CURRENT_SERVER_HANDLE, 0, 1, &sessions.list, &sessions.count)) {
@@ -116,6 +141,14 @@ std::unique_ptr<ChildProcess> Win32DesktopLauncher::CreateProcessOnUserDesktop(
   start.mode = mode;
   if (start.commandLine.empty()) {
     t_lastError = ERROR_INVALID_PARAMETER;
+    return nullptr;
+  }
+  // Started by its full path: a program missing from the program folder is
+  // not looked for along the system's or the user's search path, where
+  // anyone who can write a folder of it would be started as the user.
+  start.application = Utf8ToWide(WindowsProgramPath(commandLine, ExecutableFolder()));
+  if (start.application.empty() || !IsFile(start.application)) {
+    t_lastError = ERROR_FILE_NOT_FOUND;
     return nullptr;
   }
   PROCESS_INFORMATION pi{};

@@ -14,7 +14,6 @@ class Win32DesktopLauncher : public DesktopLauncher {
   uint32_t LastError() override;
   std::string LastErrorText() override;
 
- protected:
   // The daemon's own session (ProcessIdToSessionId); false with
   // GetLastError set when it cannot be told.
   virtual bool OwnSession(uint32_t& session);

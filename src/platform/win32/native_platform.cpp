@@ -1,6 +1,7 @@
 #include "platform/platform.h"
 #include "platform/win32/launcher_win32.h"
 #include "platform/win32/metrics_channel_win32.h"
+#include "platform/win32/printing_account_win32.h"
 #include "platform/win32/process_win32.h"
 #include "platform/win32/service_manager_win32.h"
 #include "platform/win32/win_spooler.h"
@@ -13,7 +14,9 @@ Platform& Native() {
   static Win32DesktopLauncher launcher;
   static Win32MetricsChannel metricsChannel;
   static WinSpooler spooler;
-  static Platform platform{&process, &serviceManager, &spooler, &launcher, &metricsChannel};
+  static Win32PrintingAccount printingAccount(launcher, metricsChannel, spooler);
+  static Platform platform{&process,  &serviceManager, &spooler,
+                           &launcher, &metricsChannel, &printingAccount};
   return platform;
 }
 

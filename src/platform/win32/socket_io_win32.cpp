@@ -28,6 +28,13 @@ bool WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, P
 
 bool WaitWritable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLWRNORM, timeoutMs); }
 
+bool PeerClosed(SocketHandle socket) {
+  if (!WaitFor(socket, POLLRDNORM, 0)) return false;
+  char byte;
+  const int r = ::recv(Sock(socket), &byte, 1, MSG_PEEK);
+  return r == 0 || (r < 0 && ::WSAGetLastError() != WSAEWOULDBLOCK);
+}
+
 // Winsock is not interrupted by signals, and a send to a gone peer fails with
 // WSAECONNRESET: no retry loop and no flags.
 std::ptrdiff_t Receive(SocketHandle socket, char* data, std::size_t size) {
