@@ -1,14 +1,23 @@
-  ; The program registers its own service (automatic start, restart on failure).
-  nsExec::ExecToLog '"$INSTDIR\Tillerbrook.exe" /install'
+  ; The service is registered with the system's sc.exe, as the program's own
+  ; /install does (automatic start, LocalSystem, restart on failure); the
+  ; setup program runs nothing from the folder.
+  nsExec::ExecToLog '"$SYSDIR\sc.exe" create Orv_Tillerbrook binPath= "\"$INSTDIR\Tillerbrook.exe\"" start= auto DisplayName= Orv_Tillerbrook'
   Pop $0
-  StrCmp $0 "0" tb_registered
+  ${If} $0 != "0"
     DetailPrint "Registering the service Orv_Tillerbrook failed (exit code $0)."
     MessageBox MB_OK|MB_ICONEXCLAMATION "The service Orv_Tillerbrook could not be registered (exit code $0)." /SD IDOK
     SetErrorLevel 2
-    Goto tb_service_done
-  tb_registered:
-  nsExec::ExecToLog '"$SYSDIR\sc.exe" start Orv_Tillerbrook'
-  Pop $0
-  StrCmp $0 "0" tb_service_done
-    DetailPrint "Starting the service Orv_Tillerbrook failed (exit code $0)."
-  tb_service_done:
+  ${Else}
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" description Orv_Tillerbrook "Orv label print daemon (HTTP on port 3806)."'
+    Pop $0
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" failure Orv_Tillerbrook reset= 86400 actions= restart/5000/restart/15000/restart/60000'
+    Pop $0
+    ; Also after a stop with an error code (the program's own failures).
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" failureflag Orv_Tillerbrook 1'
+    Pop $0
+    nsExec::ExecToLog '"$SYSDIR\sc.exe" start Orv_Tillerbrook'
+    Pop $0
+    ${If} $0 != "0"
+      DetailPrint "Starting the service Orv_Tillerbrook failed (exit code $0)."
+    ${EndIf}
+  ${EndIf}

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "base/logging.h"
+#include "base/service_context.h"
 #include "metrics/metrics_helper.h"
 #include "platform/launcher.h"
 #include "platform/platform.h"
@@ -105,7 +106,9 @@ void EndImpersonation(std::unique_ptr<platform::Impersonation>& context) { conte
 
 bool QueryMetricsByTiers(const std::string& printerName, PageMetrics& out, std::string& error) {
   platform::Platform& p = platform::Current();
-  const bool inService = p.process && p.process->InServiceSession();
+  // Unknown counts as the service: its tiers keep the user's and the
+  // service's views apart.
+  const bool inService = p.process && ActsAsService(*p.process);
   if (!inService) {
     std::string text;
     if (DerivePageMetrics(printerName, "interactive:", out, text)) return true;

@@ -4,10 +4,10 @@
 
 namespace tb::platform {
 
-// Makes the port the daemon's alone: a second daemon must fail to bind instead
-// of sharing the port (the HTTP library's defaults allow sharing), while a
-// restart still binds at once despite connections lingering in TIME_WAIT.
-// Called before bind; a failure is ignored and leaves the system's defaults.
+// Replaces the HTTP library's socket options (which allow sharing the port):
+// a second daemon must fail to bind, while a restart still binds at once
+// despite connections lingering in TIME_WAIT. Called before bind; a failure
+// is ignored and leaves the system's defaults.
 void ConfigureListeningSocket(std::uintptr_t socket);
 
 // Connections the system queues for the daemon before it accepts them. The

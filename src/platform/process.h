@@ -16,9 +16,16 @@ class Process {
   // Makes `dir` the working directory; false on failure (LastError tells why).
   virtual bool SetCurrentDirectory(const std::string& dir) = 0;
 
-  // True when the process runs in the service context (session 0 on Windows,
-  // started by the service manager on Linux). False also when unknown.
-  virtual bool InServiceSession() = 0;
+  // Whether the process runs in the service context (session 0 on Windows,
+  // started by the service manager on Linux). kUnknown when the system
+  // cannot tell; LastError() then says why.
+  enum class Session { kService, kConsole, kUnknown };
+  virtual Session OwnSession() = 0;
+
+  // Empty when `folder` is safe to run the service from (only the system's
+  // own administrators may change it); otherwise why not. A folder that
+  // cannot be read is not safe.
+  virtual std::string ServiceFolderProblem(const std::string& folder) = 0;
 
   // The last OS error number of the calling thread (GetLastError / errno).
   virtual uint32_t LastError() = 0;

@@ -18,6 +18,7 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
   std::unique_ptr<platform::LargeBlock> large;
   size_t used = 0;
   bool overLimit = false;
+  bool outOfMemory = false;
   bool received;
   if (req.is_multipart_form_data()) {
     received = DropFormParts(content);
@@ -40,6 +41,10 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
         overLimit = unknownLength;
         return false;
       }
+      if (!large->EnsureUsable(used + size)) {  // the system has no memory left for it
+        outOfMemory = true;
+        return false;
+      }
       std::memcpy(large->data() + used, data, size);
       used += size;
       return true;
@@ -47,6 +52,7 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
   }
   if (!received) {
     SetBodyFailureStatus(res, overLimit);
+    if (outOfMemory) res.status = 503;
     return;
   }
   const std::string_view body = large ? std::string_view(large->data(), used) : std::string_view(small);

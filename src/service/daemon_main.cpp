@@ -57,7 +57,12 @@ int daemon_main() {
     folder.clear();
   }
 
-  const bool inService = process.InServiceSession();
+  // A session that cannot be told counts as the service: its checks are the
+  // safe side. Said once the log is open.
+  const platform::Process::Session session = process.OwnSession();
+  const uint32_t sessionError =
+      session == platform::Process::Session::kUnknown ? process.LastError() : 0;
+  const bool inService = session != platform::Process::Session::kConsole;
   platform::RestrictNewFileModes();  // before the log and the database exist
   OpenLog(folder, inService);
   if (folder.empty()) {
@@ -67,6 +72,20 @@ int daemon_main() {
   LogInfo("Working dir: " + folder);
   LogInfo(std::string("[Startup] version=") + kAppVersion + " mode=" +
           (inService ? "service" : "console"));
+  if (session == platform::Process::Session::kUnknown) {
+    LogError("[Startup] the process's session cannot be told (error " +
+             std::to_string(sessionError) + "); running as the service");
+  }
+  if (inService) {
+    // The service loads libraries and starts programs from its folder as
+    // SYSTEM: anyone else who may change the folder could run code as SYSTEM.
+    const std::string problem = process.ServiceFolderProblem(folder);
+    if (!problem.empty()) {
+      LogError("FATAL: the program folder " + folder + " is not safe for the service: " + problem);
+      platform::FlushStandardStreams();
+      return kUnsafeFolderResult;
+    }
+  }
 
   std::error_code ec;
   std::filesystem::create_directory("sumatrapdfcache", ec);  // existing is fine

@@ -1,10 +1,10 @@
 #include "service/entry_point.h"
 
 #include <chrono>
-#include <cstdlib>
 #include <exception>
 #include <thread>
 
+#include "platform/end_process.h"
 #include "platform/log_output.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -22,6 +22,18 @@ constexpr uint32_t kServiceMarkedForDelete = 1072;  // ERROR_SERVICE_MARKED_FOR_
 int InstallCommand() {
   platform::Platform& p = platform::Current();
   std::string path = p.process->ExecutablePath();
+  const size_t cut = path.find_last_of("\\/");
+  if (cut != std::string::npos) {
+    // The service runs as SYSTEM from this folder: refused when others may
+    // change what is in it (a user's folder, a share, a volume's root).
+    const std::string folder = path.substr(0, cut);
+    const std::string problem = p.process->ServiceFolderProblem(folder);
+    if (!problem.empty()) {
+      LogError("安装失败！程序文件夹 " + folder + " 不安全：" + problem +
+               "。请把程序放在只有 SYSTEM 和管理员能修改的文件夹中。");
+      return 1;
+    }
+  }
   const bool installed = !path.empty() && p.serviceManager->Install(path);
   if (!path.empty()) {
     if (const std::string warning = p.serviceManager->InstallWarning(); !warning.empty())
@@ -71,8 +83,9 @@ int RunService() {
   hooks.sleepMs = [](uint32_t ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
   hooks.endProcess = [](uint32_t code) {
     platform::FlushStandardStreams();
-    // No atexit handlers or static destructors: the abandoned daemon still runs.
-    std::_Exit(static_cast<int>(code));
+    // No atexit handlers, static destructors or library detach code: the
+    // abandoned daemon's threads still use them.
+    platform::EndProcessNow(code);
   };
   // Never destroyed: an abandoned worker may still reach it while the process ends.
   // Held in a static so that leak checkers count it as in use, not lost.

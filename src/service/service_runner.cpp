@@ -108,23 +108,27 @@ uint32_t ServiceRunner::ServiceMain(platform::ServiceStatusSink& sink) {
     hooks_.sleepMs(250);
   }
 
-  uint32_t exitCode;
   const bool abandoned = !shared->done.load();
   if (!abandoned) {
     worker.join();
-    exitCode = static_cast<uint32_t>(shared->result.load());
-  } else {
-    worker.detach();
-    exitCode = kAbandonedExitCode;
+    const uint32_t exitCode = static_cast<uint32_t>(shared->result.load());
+    reportStopped(exitCode == 0 ? 0 : kServiceSpecificError, exitCode);
+    return exitCode;
   }
+  worker.detach();
+  // Only a stop that was asked for can overrun (a daemon that ended by
+  // itself is done): it is reported as a stop, so the recovery settings do
+  // not start again a service the operator stopped. The log keeps the code.
+  // Written before the stopped report, after which the process may be ended
+  // at any moment.
+  const uint32_t exitCode = shuttingDown_.load() ? 0 : kAbandonedExitCode;
+  LogError("[Service] the daemon did not stop within 45 s (" + std::to_string(kAbandonedExitCode) +
+           "); ending the process");
   reportStopped(exitCode == 0 ? 0 : kServiceSpecificError, exitCode);
   // The abandoned daemon's threads still use process-wide objects (caches,
   // the maintenance thread, the listening socket): end before anything is
   // destroyed under them.
-  if (abandoned) {
-    LogError("[Service] the daemon did not stop within 45 s; ending the process");
-    if (hooks_.endProcess) hooks_.endProcess(exitCode);
-  }
+  if (hooks_.endProcess) hooks_.endProcess(exitCode);
   return exitCode;
 }
 

@@ -51,9 +51,9 @@ class ServiceRunner {
   ServiceRunner(Hooks hooks, std::atomic<bool>& shuttingDown);
 
   // ServiceMain: reports the whole sequence through `sink` and returns the
-  // service's exit code (the daemon's result, or 1053 when it was abandoned,
-  // in which case endProcess is called first). `sink` is no longer used once
-  // this returns.
+  // service's exit code: the daemon's result, or, when a requested stop
+  // overran and the daemon was abandoned, 0 (1053 is logged) after which
+  // endProcess is called. `sink` is no longer used once this returns.
   uint32_t ServiceMain(platform::ServiceStatusSink& sink);
 
   // The control handler: stop / shutdown while running, interrogate.

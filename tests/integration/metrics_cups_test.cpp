@@ -218,7 +218,8 @@ TEST_F(CupsLabelMetrics, ServiceAsksTheHelperRunningAsTheSessionUser) {
     explicit ServiceProcess(tb::platform::Process& real) : real_(real) {}
     std::string ExecutablePath() override { return real_.ExecutablePath(); }
     bool SetCurrentDirectory(const std::string& d) override { return real_.SetCurrentDirectory(d); }
-    bool InServiceSession() override { return true; }
+    Session OwnSession() override { return Session::kService; }
+    std::string ServiceFolderProblem(const std::string&) override { return {}; }
     uint32_t LastError() override { return real_.LastError(); }
     std::vector<std::string> CommandLineArguments() override { return real_.CommandLineArguments(); }
     uint32_t ProcessId() override { return real_.ProcessId(); }

@@ -1,4 +1,5 @@
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <httplib.h>
 #include <gtest/gtest.h>
@@ -31,6 +32,26 @@ int RunServiceOnce(const TempFolder& folder) {
   daemon.Signal(SIGTERM);
   auto status = daemon.Wait(std::chrono::seconds(50));
   return status ? *status : -1;
+}
+
+// The service runs as root from its folder: a folder others may change is
+// refused before anything is loaded or started from it.
+TEST(ServiceMode, RefusesAFolderOthersMayChange) {
+  TempFolder folder;
+  NotifySocket notify(folder / ".notify");
+  ::chmod(folder.path().c_str(), 0775);
+  DaemonProcess daemon(folder, ServiceOptions(notify));
+  auto status = daemon.Wait(std::chrono::seconds(20));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(*status, 251);  // -5 as an exit status
+  std::string log = tbtest::ReadFile(folder / "logs/Tillerbrook.log");
+  EXPECT_NE(log.find("FATAL: the program folder " + folder.path() +
+                     " is not safe for the service: its group or other users may add or delete "
+                     "files\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(log.find("[PDFium]"), std::string::npos) << log;
+  EXPECT_FALSE(fs::exists(folder / "database.db"));
 }
 
 TEST(ServiceMode, NotifiesReadyStopsOnSigtermAndLogsToFile) {

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Windows setup program under Wine, silently, as an administrator's
 # deployment tool would run it:
-#   - /S installs into Program Files\Tillerbrook, registers the service
-#     Orv_Tillerbrook in Wine's service manager and starts it (it answers);
+#   - /S installs into Program Files\Tillerbrook, sets the access lists of the
+#     folder, logs, the document cache and database.db (as far as Wine shows
+#     them), registers the service Orv_Tillerbrook in Wine's service manager
+#     and starts it (it answers);
 #   - the silent uninstall stops and removes the service and the program and
 #     keeps the database; with /PURGE the database and logs go too.
 # Usage: nsis_check.sh <Windows build folder> <wine-prefix-folder>
@@ -104,6 +106,20 @@ log "setup program: $(basename "$SETUP") ($(stat -c %s "$SETUP") bytes)"
 
 # --- install, install again over the running service, uninstall keeping the data ---
 install_and_check
+# The access lists the setup program set, as far as Wine shows them. Wine
+# stores no access lists (reading one gives a list made up from the Unix mode
+# and owner, with the user in full control), so the lists themselves cannot
+# be read back here; but Wine maps a list that is set onto the Unix mode, and
+# the Administrators entry (the Wine user is one) gives the group write
+# access, which the setup program's folders and files have only through it.
+for secured in "" /logs /sumatrapdfcache /database.db; do
+  mode=$(stat -c %a "$INSTALL_DIR$secured" 2>/dev/null)
+  if [ -n "$mode" ] && [ $((8#$mode & 8#020)) -ne 0 ]; then
+    log "access list set on Tillerbrook$secured (Unix mode $mode)"
+  else
+    fail "no access list set on Tillerbrook$secured (Unix mode ${mode:-missing})"
+  fi
+done
 [ -s "$INSTALL_DIR/database.db" ] || fail "the started service made no database.db"
 sqlite3 "$INSTALL_DIR/database.db" "INSERT INTO config (type, flag, key, value) VALUES ('printer', '', 'shop-9', 'kept');" ||
   fail "could not add a row to the installed database"

@@ -19,7 +19,9 @@ class FakeProcess : public tb::platform::Process {
  public:
   std::string ExecutablePath() override { return "C:\\Program Files\\Tillerbrook\\Tillerbrook.exe"; }
   bool SetCurrentDirectory(const std::string&) override { return true; }
-  bool InServiceSession() override { return false; }
+  Session OwnSession() override { return Session::kConsole; }
+  std::string folderProblem;
+  std::string ServiceFolderProblem(const std::string&) override { return folderProblem; }
   uint32_t LastError() override { return 0; }
   std::vector<std::string> CommandLineArguments() override { return {"Tillerbrook.exe"}; }
   uint32_t ProcessId() override { return 1; }
@@ -30,7 +32,11 @@ class FakeServiceManager : public ServiceManager {
   bool installs = true;
   uint32_t installError = 0;
   UninstallResult uninstall = UninstallResult::kDeleted;
-  bool Install(const std::string&) override { return installs; }
+  int installCalls = 0;
+  bool Install(const std::string&) override {
+    ++installCalls;
+    return installs;
+  }
   uint32_t InstallError() const override { return installError; }
   UninstallResult Uninstall() override { return uninstall; }
   int RunDispatcher(const tb::platform::ServiceCallbacks&) override { return 1063; }
@@ -85,6 +91,17 @@ TEST_F(EntryPointCommands, InstallWhileTheOldServiceIsPendingDeletionNamesThatRe
   EXPECT_NE(err.find("1072"), std::string::npos) << err;
   EXPECT_NE(err.find("标记为删除"), std::string::npos) << err;
   EXPECT_EQ(err.find("管理员"), std::string::npos) << err;
+  EXPECT_EQ(out, "");
+}
+
+TEST_F(EntryPointCommands, InstallFromAFolderOthersMayChangeIsRefusedBeforeRegistering) {
+  std::string out, err;
+  process.folderProblem = "S-1-5-32-545 may add files";
+  EXPECT_EQ(Run("/install", out, err), 1);
+  EXPECT_EQ(err,
+            "安装失败！程序文件夹 C:\\Program Files\\Tillerbrook 不安全：S-1-5-32-545 may add files。"
+            "请把程序放在只有 SYSTEM 和管理员能修改的文件夹中。\n");
+  EXPECT_EQ(manager.installCalls, 0);
   EXPECT_EQ(out, "");
 }
 

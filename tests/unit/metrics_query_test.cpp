@@ -25,7 +25,8 @@ class FakeProcess : public tb::platform::Process {
   bool inService = false;
   std::string ExecutablePath() override { return "/opt/tb/tillerbrook"; }
   bool SetCurrentDirectory(const std::string&) override { return true; }
-  bool InServiceSession() override { return inService; }
+  Session OwnSession() override { return inService ? Session::kService : Session::kConsole; }
+  std::string ServiceFolderProblem(const std::string&) override { return {}; }
   uint32_t LastError() override { return 0; }
   std::vector<std::string> CommandLineArguments() override { return {"tillerbrook"}; }
   uint32_t ProcessId() override { return 777; }

@@ -5,9 +5,13 @@
 #     no logs folder in console mode; the PDF library loaded from beside the
 #     executable (the build's own pdfium.dll);
 #   - the port already taken: the FATAL line with a real error number, exit -2;
-#   - the service: install (twice), start through the service manager, answer
-#     on the port, stop, uninstall (twice);
-#   - install from a folder path longer than 260 characters.
+#   - a second daemon beside a running one fails with -2; one started right
+#     after a killed one that had traffic answers /version within 5 s;
+#   - the service: /install refuses the folder (Wine reports every folder as
+#     changeable by its user), registered with sc.exe instead: start through
+#     the service manager, answer on the port, stop, uninstall (twice);
+#   - install from a folder path longer than 260 characters: the refusal
+#     names the whole folder.
 # Usage: wine_check.sh <Tillerbrook.exe> <wine-prefix-folder>
 # Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build or no Wine).
 set -uo pipefail
@@ -136,6 +140,36 @@ stop_wine
 wait "$debug_pid" 2>/dev/null
 wait_port_free 30 || fail "port $PORT still open after the /debug run was ended"
 
+# --- a second daemon, and a restart straight after traffic ----------------------
+# The daemon closes connections that ask for it, so they linger in TIME_WAIT
+# on its port: a daemon started right after it was killed must still bind and
+# answer at once, while a second one beside a running daemon fails with -2.
+(cd "$WORK" && exec timeout 300 "$WINE" Tillerbrook.exe /debug >first-out.txt 2>first-err.txt) &
+first_pid=$!
+if wait_answer 90 "$first_pid"; then
+  for _ in $(seq 1 30); do curl -s -m 5 -H 'Connection: close' -o /dev/null "http://127.0.0.1:$PORT/version"; done
+  lingering=$(ss -Htan state time-wait "( sport = :$PORT )" 2>/dev/null | wc -l)
+  out=$(run_batch second "Tillerbrook.exe /debug >second-out.txt 2>second-err.txt" "echo exit=%ERRORLEVEL%")
+  expect_value "$out" exit -2
+  # Killed, as a crash or the service manager's forced end would: nothing of
+  # the first daemon runs its shutdown.
+  first_wine=$(ps --ppid "$first_pid" -o pid= | tr -d ' ')
+  [ -n "$first_wine" ] && kill -9 "$first_wine"
+  wait "$first_pid" 2>/dev/null
+  started=$(date +%s%N)
+  (cd "$WORK" && exec timeout 300 "$WINE" Tillerbrook.exe /debug >restart-out.txt 2>restart-err.txt) &
+  restart_pid=$!
+  if wait_answer 5 "$restart_pid"; then
+    log "restarted after traffic ($lingering connections in TIME_WAIT): /version answered after $((($(date +%s%N) - started) / 1000000)) ms"
+  else
+    fail "the restart did not answer /version within 5 s ($lingering connections in TIME_WAIT): $(tr -d '\r' <"$WORK/restart-err.txt")"
+  fi
+else
+  fail "the first /debug run did not answer on port $PORT"
+fi
+stop_wine
+wait_port_free 30 || fail "port $PORT still open after the restarted run was ended"
+
 # --- port already taken --------------------------------------------------------
 python3 - "$PORT" "$WORK/holder.ready" <<'PY' &
 import socket, sys, time
@@ -171,31 +205,27 @@ stop_wine
 # between the short-lived commands below.
 timeout 30 "$WINESERVER" -p
 service_touched=1
-out=$(run_batch install \
-  "Tillerbrook.exe /install >install-out.txt 2>install-err.txt" "echo install=%ERRORLEVEL%" \
-  "Tillerbrook.exe /install >install2-out.txt 2>install2-err.txt" "echo install2=%ERRORLEVEL%")
-expect_value "$out" install 0
-expect_value "$out" install2 1
-[ "$(utf16 "$WORK/install-out.txt")" = "服务安装成功！" ] || fail "install printed '$(utf16 "$WORK/install-out.txt")'"
-[ "$(tr -d '\r' <"$WORK/install2-err.txt")" = "安装失败，请确保以管理员身份运行！" ] ||
-  fail "second install printed '$(tr -d '\r' <"$WORK/install2-err.txt")'"
+# /install judges the program folder first. Wine keeps no access lists: it
+# reports every folder as owned by its one user, who may change it (from the
+# Unix mode), so /install refuses here, naming that entry and the folder,
+# and registers nothing. (The registration itself: wine_service_check.sh.)
+service_key='HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook'
+out=$(run_batch install "Tillerbrook.exe /install >install-out.txt 2>install-err.txt" "echo install=%ERRORLEVEL%")
+expect_value "$out" install 1
+refusal=$(tr -d '\r' <"$WORK/install-err.txt")
+case "$refusal" in
+  "安装失败！程序文件夹 $win_work 不安全：S-1-5-21-"*" may add files, add folders, delete, change rights"*"。请把程序放在只有 SYSTEM 和管理员能修改的文件夹中。")
+    log "install refused: $refusal" ;;
+  *) fail "install from a folder its user may change printed '$refusal'" ;;
+esac
+[ -z "$(utf16 "$WORK/install-out.txt")" ] || fail "a refused install printed '$(utf16 "$WORK/install-out.txt")'"
+if timeout 60 "$WINE" reg query "$service_key" >/dev/null 2>&1; then fail "a refused install registered the service"; fi
 
-registry=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook' 2>/dev/null | tr -d '\r')
-check_reg() {  # <name> <type> <value>
-  if printf '%s\n' "$registry" | grep -E "^[[:space:]]+$1[[:space:]]+$2[[:space:]]+" |
-      sed -E "s/^[[:space:]]+$1[[:space:]]+$2[[:space:]]+//" | grep -qxF -- "$3"; then
-    log "service $1 = $3"
-  else
-    fail "service registration: $1 is not $3"
-  fi
-}
+# Registered as /install would, for the run through the service manager
+# (which, under Wine, runs it in session 1, as a console run).
 win_exe=$(printf '%s' "Z:$WORK/Tillerbrook.exe" | sed 's#/#\\#g')
-check_reg ImagePath REG_SZ "\"$win_exe\""
-check_reg Start REG_DWORD 0x2
-check_reg Type REG_DWORD 0x10
-check_reg ErrorControl REG_DWORD 0x1
-check_reg DisplayName REG_SZ Orv_Tillerbrook
-check_reg Description REG_SZ 'Orv label print daemon (HTTP on port 3806).'
+timeout 60 "$WINE" sc create Orv_Tillerbrook binPath= "\"$win_exe\"" start= auto >/dev/null 2>&1 ||
+  fail "sc create failed"
 
 timeout 120 "$WINE" net start Orv_Tillerbrook >/dev/null 2>&1
 if wait_answer 90; then
@@ -230,15 +260,16 @@ expect_value "$out" uninstall2 1
 [ "$(tr -d '\r' <"$WORK/un2-err.txt")" = "卸载失败！" ] || fail "second uninstall printed '$(tr -d '\r' <"$WORK/un2-err.txt")'"
 
 # --- a program path longer than 260 characters ----------------------------------
-# The registered command line shows whether the whole path was read.
+# The folder named in the refusal shows whether the whole path was read (a
+# path that could not be read fails with the administrator hint instead).
 deep="$WORK/$(printf 'd%.0s' {1..100})/$(printf 'e%.0s' {1..100})/$(printf 'f%.0s' {1..100})"
 mkdir -p "$deep" && cp "$EXE" "$deep/Tillerbrook.exe"
-(cd "$WORK" && timeout 120 "$WINE" "$deep/Tillerbrook.exe" /install >/dev/null 2>&1) ||
-  fail "install from a long path failed"
-registry=$(timeout 60 "$WINE" reg query 'HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook' 2>/dev/null | tr -d '\r')
-win_exe=$(printf '%s' "Z:$deep/Tillerbrook.exe" | sed 's#/#\\#g')
-check_reg ImagePath REG_SZ "\"$win_exe\""
-timeout 60 "$WINE" sc delete Orv_Tillerbrook >/dev/null 2>&1 || fail "could not delete the long-path service"
+refusal=$(cd "$WORK" && timeout 120 "$WINE" "$deep/Tillerbrook.exe" /install 2>&1 >/dev/null | tr -d '\r')
+win_deep=$(printf '%s' "Z:$deep" | sed 's#/#\\#g')
+case "$refusal" in
+  "安装失败！程序文件夹 $win_deep 不安全："*) log "install from a ${#win_deep}-character folder: judged the whole path" ;;
+  *) fail "install from a long path printed '$refusal'" ;;
+esac
 stop_wine
 
 if [ "$failures" -gt 0 ]; then

@@ -12,6 +12,7 @@
 #   - a printer name ending in a backslash reaches the program as one argument;
 #   - a print program only in the Windows folder (on the search path) is not
 #     started: the launch-failure reply;
+#   - the daemon killed while a print program hangs: the program ends too;
 #   - no print program: the launch-failure reply and its log line.
 # Usage: wine_print_check.sh <Tillerbrook.exe> <wine-prefix-folder>
 # Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
@@ -162,7 +163,41 @@ rm -f "$WORK/SumatraPDF.exe" "$WORK/print-args.txt"
 expect_reply "print program only on the search path" "$(print_doc 4)" \
   '{"status": "error", "message": "SumatraPDF.exe not found or failed to start"}'
 [ -e "$WORK/print-args.txt" ] && fail "the print program on the search path was started"
-rm -f "$win_dir/SumatraPDF.exe"
+mv "$win_dir/SumatraPDF.exe" "$WORK/SumatraPDF.exe"  # back for the checks below
+# --- a hung print program ends with the daemon -------------------------------------
+# The daemon is killed while it waits for a hung print program (a crash, or
+# the service manager's forced end): the program must not stay behind.
+# The stand-in's processes: those of this Wine prefix (each check has its own).
+standin_pids() {
+  local pid
+  for pid in $(ps -eo pid=,args= | grep -F SumatraPDF.exe | grep -v grep | awk '{print $1}'); do
+    grep -qzxF "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
+  done
+}
+printf 'hang' >"$WORK/print-mode.txt"
+rm -f "$WORK/print-args.txt"
+print_doc 5 >/dev/null &
+print_pid=$!
+for _ in $(seq 1 100); do [ -n "$(standin_pids)" ] && break; sleep 0.1; done
+if [ -z "$(standin_pids)" ]; then
+  fail "the hung print program did not start"
+else
+  daemon_wine=$(ps --ppid "$daemon_pid" -o pid= | tr -d ' ')
+  kill -9 $daemon_wine
+  wait "$daemon_pid" 2>/dev/null
+  for _ in $(seq 1 50); do [ -z "$(standin_pids)" ] && break; sleep 0.1; done
+  left=$(standin_pids)
+  if [ -z "$left" ]; then
+    log "killed daemon: the hung print program it started is gone"
+  else
+    fail "the hung print program outlived the killed daemon"
+    kill -9 $left
+  fi
+fi
+wait "$print_pid" 2>/dev/null
+(cd "$WORK" && exec timeout 600 "$WINE" Tillerbrook.exe /debug >>debug-out.txt 2>>debug-err.txt) &
+daemon_pid=$!
+wait_answer 90 "$daemon_pid" || fail "the daemon did not answer again after the restart"
 
 # --- no print program ------------------------------------------------------------
 rm -f "$WORK/SumatraPDF.exe"

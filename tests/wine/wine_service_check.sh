@@ -11,7 +11,8 @@
 #     listens does not stop the pipe from listening;
 #   - the print launcher refuses to start anything when the daemon's own
 #     session cannot be told;
-#   - a thread whose RevertToSelf fails after impersonating ends the process.
+#   - a thread whose RevertToSelf fails after impersonating ends the process;
+#   - the service registration /install makes (values, a second one refused).
 # Usage: wine_service_check.sh <Tillerbrook.exe> <wine-prefix-folder>
 # Exit codes: 0 passed, 1 failed, 77 skipped (no Windows build, Wine or MinGW).
 set -uo pipefail
@@ -126,6 +127,29 @@ if [ "$out" = "ended with 1" ] &&
 else
   fail "failed RevertToSelf: $out $(tr -d '\r' <"$WORK/probe-err.txt")"
 fi
+
+# --- the service's registration, as /install makes it -------------------------
+service_key='HKLM\System\CurrentControlSet\Services\Orv_Tillerbrook'
+remove_leftover_service
+win_exe=$(winpath "$BUILD/$(basename "$EXE")")
+out=$(probe register "$win_exe")
+[ "$out" = "first=1 second=0 error=1073" ] || fail "registering twice: $out"
+registry=$(timeout 60 "$WINE" reg query "$service_key" 2>/dev/null | tr -d '\r')
+delete_service
+check_reg() {  # <name> <type> <value>
+  if printf '%s\n' "$registry" | grep -E "^[[:space:]]+$1[[:space:]]+$2[[:space:]]+" |
+      sed -E "s/^[[:space:]]+$1[[:space:]]+$2[[:space:]]+//" | grep -qxF -- "$3"; then
+    log "service $1 = $3"
+  else
+    fail "service registration: $1 is not $3"
+  fi
+}
+check_reg ImagePath REG_SZ "\"$win_exe\""
+check_reg Start REG_DWORD 0x2
+check_reg Type REG_DWORD 0x10
+check_reg ErrorControl REG_DWORD 0x1
+check_reg DisplayName REG_SZ Orv_Tillerbrook
+check_reg Description REG_SZ 'Orv label print daemon (HTTP on port 3806).'
 
 stop_wine
 if [ "$failures" -gt 0 ]; then

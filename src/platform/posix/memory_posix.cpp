@@ -19,6 +19,10 @@ LargeBlock::LargeBlock(size_t capacity) : capacity_(capacity) {
   if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+// Anonymous pages are backed on first touch, so the range needs no further
+// step as the body fills it.
+bool LargeBlock::EnsureUsable(size_t size) { return size <= capacity_; }
+
 LargeBlock::~LargeBlock() {
   if (data_) ::munmap(data_, capacity_);
 }

@@ -31,7 +31,9 @@ std::string PosixProcess::ExecutablePath() {
 
 bool PosixProcess::SetCurrentDirectory(const std::string& dir) { return ::chdir(dir.c_str()) == 0; }
 
-bool PosixProcess::InServiceSession() { return StartedByServiceManager(); }
+Process::Session PosixProcess::OwnSession() {
+  return StartedByServiceManager() ? Session::kService : Session::kConsole;
+}
 
 uint32_t PosixProcess::LastError() { return static_cast<uint32_t>(errno); }
 

@@ -7,7 +7,8 @@ class PosixProcess : public Process {
  public:
   std::string ExecutablePath() override;
   bool SetCurrentDirectory(const std::string& dir) override;
-  bool InServiceSession() override;
+  Session OwnSession() override;
+  std::string ServiceFolderProblem(const std::string& folder) override;
   uint32_t LastError() override;
   std::vector<std::string> CommandLineArguments() override;
   uint32_t ProcessId() override;

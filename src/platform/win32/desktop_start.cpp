@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "platform/win32/user_job_win32.h"
+
 namespace tb::platform {
 namespace {
 
@@ -33,7 +35,9 @@ bool SessionPrimaryToken(DWORD session, Handle& primary, std::string& error, DWO
   return false;
 }
 
-bool StartOnDesktop(const DesktopStart& start, PROCESS_INFORMATION& pi, DWORD& error) {
+namespace {
+
+bool CreateOnDesktop(const DesktopStart& start, PROCESS_INFORMATION& pi, DWORD& error) {
   // The creation call may write into the command line.
   std::vector<wchar_t> line(start.commandLine.begin(), start.commandLine.end());
   line.push_back(L'\0');
@@ -46,8 +50,10 @@ bool StartOnDesktop(const DesktopStart& start, PROCESS_INFORMATION& pi, DWORD& e
   const wchar_t* app = start.application.empty() ? nullptr : start.application.c_str();
   const wchar_t* dir = start.workingDir.empty() ? nullptr : start.workingDir.c_str();
 
+  // Suspended until it is in the job that ends it with the daemon.
+  const DWORD suspended = start.flags | CREATE_SUSPENDED;
   if (!start.token) {
-    if (CreateProcessW(app, line.data(), nullptr, nullptr, FALSE, start.flags, nullptr, dir, &si,
+    if (CreateProcessW(app, line.data(), nullptr, nullptr, FALSE, suspended, nullptr, dir, &si,
                        &pi))
       return true;
     error = GetLastError();
@@ -57,11 +63,25 @@ bool StartOnDesktop(const DesktopStart& start, PROCESS_INFORMATION& pi, DWORD& e
   // runs as the user.
   EnvironmentBlock env;
   if (!CreateEnvironmentBlock(&env.block, start.token, FALSE)) env.block = nullptr;
-  const DWORD flags = start.flags | (env.block ? CREATE_UNICODE_ENVIRONMENT : 0);
+  const DWORD flags = suspended | (env.block ? CREATE_UNICODE_ENVIRONMENT : 0);
   if (CreateProcessAsUserW(start.token, app, line.data(), nullptr, nullptr, FALSE, flags,
                            env.block, dir, &si, &pi))
     return true;
   error = GetLastError();  // before the block is destroyed
+  return false;
+}
+
+}  // namespace
+
+bool StartOnDesktop(const DesktopStart& start, PROCESS_INFORMATION& pi, DWORD& error) {
+  if (!CreateOnDesktop(start, pi, error)) return false;
+  // A program that cannot be put into the job is ended, never left running
+  // where nothing ends it with the daemon.
+  error = RunInUserJob(pi);
+  if (error == ERROR_SUCCESS) return true;
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  pi = PROCESS_INFORMATION{};
   return false;
 }
 

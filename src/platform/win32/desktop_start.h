@@ -26,8 +26,9 @@ struct DesktopStart {
 };
 
 // Starts the program on winsta0\default; run as a token's user it gets that
-// user's environment (the daemon's when it cannot be made). True with `pi`
-// holding handles the caller now owns; false with the creation call's
+// user's environment (the daemon's when it cannot be made). The program runs
+// in the job that ends it when the daemon ends (user_job_win32.h). True with
+// `pi` holding handles the caller now owns; false with the failed call's
 // GetLastError in `error`.
 bool StartOnDesktop(const DesktopStart& start, PROCESS_INFORMATION& pi, DWORD& error);
 

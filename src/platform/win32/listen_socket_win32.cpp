@@ -1,15 +1,13 @@
 #include "platform/listen_socket.h"
 
-#include <winsock2.h>
-
 namespace tb::platform {
 
-void ConfigureListeningSocket(std::uintptr_t socket) {
-  // Exclusive use: no other socket may bind the address while we hold it.
-  BOOL yes = TRUE;
-  ::setsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_EXCLUSIVEADDRUSE,
-               reinterpret_cast<const char*>(&yes), sizeof yes);
-}
+// Plain bind: a second daemon still fails to bind while the first listens,
+// and Windows keeps other accounts off a port SYSTEM holds. An exclusive bind
+// (SO_EXCLUSIVEADDRUSE) would also be refused while earlier connections
+// linger in TIME_WAIT, so a restart right after traffic would fail for
+// minutes.
+void ConfigureListeningSocket(std::uintptr_t) {}
 
 // The queue length was given at the first listen (the library is compiled
 // with CPPHTTPLIB_LISTEN_BACKLOG); Windows ignores a second one.

@@ -6,10 +6,10 @@
 #include <wtsapi32.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "platform/end_process.h"
 #include "platform/log_output.h"
 #include "platform/win32/desktop_start.h"
 #include "platform/win32/unique_handle.h"
@@ -293,7 +293,7 @@ void Win32MetricsChannel::EndProcessAfterFailedRevert(const std::string& failure
 
 void Win32MetricsChannel::EndProcess(uint32_t code) {
   FlushStandardStreams();
-  std::_Exit(static_cast<int>(code));
+  EndProcessNow(code);
 }
 
 std::unique_ptr<MetricsPipeServer> Win32MetricsChannel::CreateMetricsPipe(

@@ -7,6 +7,7 @@
 
 #include <memory>
 
+#include "platform/win32/folder_access_win32.h"
 #include "platform/win32/wide_text.h"
 
 namespace tb::platform {
@@ -43,10 +44,14 @@ bool Win32Process::SetCurrentDirectory(const std::string& dir) {
   return ::SetCurrentDirectoryW(wide.c_str()) != 0;
 }
 
-bool Win32Process::InServiceSession() {
+Process::Session Win32Process::OwnSession() {
   DWORD session = 0;
-  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return false;
-  return session == 0;
+  if (!::ProcessIdToSessionId(::GetCurrentProcessId(), &session)) return Session::kUnknown;
+  return session == 0 ? Session::kService : Session::kConsole;
+}
+
+std::string Win32Process::ServiceFolderProblem(const std::string& folder) {
+  return ServiceFolderProblemWin32(folder);
 }
 
 uint32_t Win32Process::LastError() { return static_cast<uint32_t>(::GetLastError()); }

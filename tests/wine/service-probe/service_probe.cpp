@@ -12,6 +12,9 @@
 //   service_probe nosession           the print launcher when the daemon's own
 //                                     session cannot be told
 //   service_probe revert              ending an impersonation whose revert fails
+//   service_probe register <exe>      registers <exe> as /install does, twice
+//                                     (/install itself refuses every folder
+//                                     under Wine, see wine_check.sh)
 #include <windows.h>
 #include <io.h>
 
@@ -25,6 +28,7 @@
 #include "platform/platform.h"
 #include "platform/win32/launcher_win32.h"
 #include "platform/win32/metrics_channel_win32.h"
+#include "platform/win32/service_manager_win32.h"
 #include "platform/win32/wide_text.h"
 #include "base/program_folder.h"
 #include "base/logging.h"
@@ -180,6 +184,15 @@ int FailedRevert() {
   return 0;
 }
 
+// Prints the outcome of both; the second must fail, the service existing.
+int Register(const std::string& exe) {
+  tb::platform::ScmServiceManager manager;
+  const bool first = manager.Install(exe);
+  const bool second = manager.Install(exe);
+  std::printf("first=%d second=%d error=%u\n", first, second, manager.InstallError());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,6 +203,7 @@ int main(int argc, char** argv) {
   if (mode == "nodata") return NoData();
   if (mode == "nosession") return NoSession();
   if (mode == "revert") return FailedRevert();
-  std::fprintf(stderr, "usage: service_probe detached|log <folder> | pdfium | nodata | nosession | revert\n");
+  if (mode == "register" && argc > 2) return Register(argv[2]);
+  std::fprintf(stderr, "usage: service_probe detached|log <folder> | pdfium | nodata | nosession | revert | register <exe>\n");
   return 64;
 }
