@@ -40,7 +40,9 @@ TEST(ServiceMode, RefusesAFolderOthersMayChange) {
   TempFolder folder;
   NotifySocket notify(folder / ".notify");
   ::chmod(folder.path().c_str(), 0775);
-  DaemonProcess daemon(folder, ServiceOptions(notify));
+  DaemonOptions options = ServiceOptions(notify);
+  options.waitForPort = false;  // it must end without ever listening
+  DaemonProcess daemon(folder, options);
   auto status = daemon.Wait(std::chrono::seconds(20));
   ASSERT_TRUE(status);
   EXPECT_EQ(*status, 251);  // -5 as an exit status
