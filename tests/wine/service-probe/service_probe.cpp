@@ -142,7 +142,11 @@ class SessionlessLauncher : public tb::platform::Win32DesktopLauncher {
 
 int NoSession() {
   SessionlessLauncher launcher;
-  auto child = launcher.CreateProcessOnUserDesktop("cmd.exe /c exit 0",
+  // A program that is there (the probe itself, by full path), so only the
+  // unknown session can refuse it.
+  char self[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, self, MAX_PATH);
+  auto child = launcher.CreateProcessOnUserDesktop(std::string("\"") + self + "\" nodata",
                                                    tb::platform::WindowMode::kHidden);
   if (child) {
     std::printf("started anyway\n");
