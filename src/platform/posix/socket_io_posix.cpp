@@ -34,7 +34,7 @@ bool WaitReadable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, P
 bool WaitWritable(SocketHandle socket, int timeoutMs) { return WaitFor(socket, POLLOUT, timeoutMs); }
 
 bool PeerClosed(SocketHandle socket) {
-  if (!WaitFor(socket, POLLIN, 0)) return false;
+  if (!WaitReadable(socket, 0)) return false;  // nothing to read: still open
   char byte;
   ssize_t r;
   do {
