@@ -55,7 +55,7 @@ struct Environment {
     services.autoScalePdf = [] { return false; };
     services.printSettings = [] { return std::string("fit"); };
     services.resolveDefaultPrinter = [] { return std::string("Default Printer"); };
-    services.cancelPrintJob = [](std::string&) { return 0; };
+    services.cancelPrintJob = [](std::string&, const tb::printers::JobFilter&) { return 0; };
     services.limits.pauseBeforeCancel = std::chrono::milliseconds(0);
     std::atexit([] {
       std::error_code ec;
