@@ -50,14 +50,14 @@ def post(path, body, timeout=60, chunked=False):
     sock = socket.create_connection(("127.0.0.1", bc.PORT), timeout)
     try:
         if chunked:
-            head = (f"POST {path} HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n"
+            head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n"
                     "Connection: close\r\n\r\n").encode()
             sock.sendall(head)
             for piece in body:
                 sock.sendall(b"%x\r\n" % len(piece) + piece + b"\r\n")
             sock.sendall(b"0\r\n\r\n")
         else:
-            head = (f"POST {path} HTTP/1.1\r\nHost: x\r\nContent-Length: {len(body)}\r\n"
+            head = (f"POST {path} HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: {len(body)}\r\n"
                     "Connection: close\r\n\r\n").encode()
             sock.sendall(head)
             sock.sendall(body)
@@ -86,7 +86,7 @@ def chunks(total, piece=MIB):
 
 def slow_head(stop_at):
     """Part of a request head, one byte every half second, never finished."""
-    text = b"GET /version HTTP/1.1\r\nHost: x\r\nX-Slow: " + b"x" * 4096
+    text = b"GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + b"x" * 4096
     try:
         sock = socket.create_connection(("127.0.0.1", bc.PORT), 10)
     except OSError as e:

@@ -24,7 +24,7 @@ PACKAGES=(
   dpkg-dev tcl
   cups cups-client cups-bsd cups-filters printer-driver-cups-pdf poppler-utils
   procps systemd
-  wrk sqlite3 clang libclang-rt-14-dev
+  wrk sqlite3 clang libclang-rt-14-dev slowhttptest
   nsis lintian chromium
 )
 missing=()

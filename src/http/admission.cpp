@@ -30,6 +30,11 @@ bool Admission::Admit(ServedConnection& c) {
     if (oldest) {
       oldest->evicted = true;
       --live_;
+      {
+        std::lock_guard<std::mutex> slots(slotMutex_);
+        oldest->ended = true;
+      }
+      slotFree_.notify_all();
       // Its thread wakes at once and closes the socket only after Leave,
       // which waits for this lock: the socket is still open here.
       evict_(*oldest);
@@ -68,6 +73,17 @@ void Admission::AcquireHandler(const std::string& peer) {
   slotFree_.wait(lock, [&] { return HandlerFree(peer); });
   ++handlersBusy_;
   ++slotsByPeer_[peer];
+}
+
+bool Admission::AcquireHandler(ServedConnection& c, std::chrono::milliseconds within) {
+  std::unique_lock<std::mutex> lock(slotMutex_);
+  // An evicted connection's thread must not stay held by the queue.
+  if (!slotFree_.wait_for(lock, within, [&] { return c.ended || HandlerFree(c.peer); }) || c.ended) {
+    return false;
+  }
+  ++handlersBusy_;
+  ++slotsByPeer_[c.peer];
+  return true;
 }
 
 bool Admission::TryAcquireHandler(const std::string& peer) {

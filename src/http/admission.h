@@ -27,10 +27,14 @@ namespace tb {
 struct ServedConnection {
   std::string peer;          // the address its share is counted under
   std::uintptr_t socket = 0;  // the owner's; the admission only hands it to its evict action
-  // Since when it waits for its peer's next request (clock ticks, at least
-  // 1); 0 while a request is being handled. Only waiting ones are evicted.
+  // Since when it waits for its peer (clock ticks, at least 1): for the next
+  // request, or for more of a head or body, or for room to write an answer;
+  // 0 while the daemon itself works on a request. Only waiting ones are
+  // evicted, so a peer that stalls in the middle of a request is as idle as
+  // one that sends nothing.
   std::atomic<std::chrono::steady_clock::rep> waitingSince{0};
   bool evicted = false;  // under the admission's lock
+  std::atomic<bool> ended{false};  // evicted: a wait for a handler slot gives up
 };
 
 class Admission {
@@ -56,6 +60,9 @@ class Admission {
 
   // Waits for a handler slot within the address's share.
   void AcquireHandler(const std::string& peer);
+  // As AcquireHandler for connection `c`, waiting at most `within`; false
+  // when none came free, or `c` was evicted meanwhile.
+  bool AcquireHandler(ServedConnection& c, std::chrono::milliseconds within);
   // Takes a handler slot when one is free within the address's share.
   bool TryAcquireHandler(const std::string& peer);
   void ReleaseHandler(const std::string& peer);

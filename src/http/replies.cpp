@@ -15,6 +15,11 @@ void SendError(httplib::Response& res, const std::string& text, int status) {
   SendJson(res, nlohmann::json{{"msg", text}, {"status", "error"}}, status);
 }
 
+void SendBusy(httplib::Response& res) {
+  SendError(res, "Too many requests at once; try again shortly.", 503);
+  res.set_header("Retry-After", "1");
+}
+
 void ReplyUnhandledException(const httplib::Request&, httplib::Response& res,
                              std::exception_ptr ep) {
   std::string message = "internal error";

@@ -18,6 +18,10 @@ void SendJson(httplib::Response& res, const nlohmann::json& value, int status);
 // {"msg": text, "status": "error"} through SendJson.
 void SendError(httplib::Response& res, const std::string& text, int status);
 
+// 503 {"msg": ..., "status": "error"} with Retry-After: every handler slot
+// stayed taken for as long as a request may wait for one.
+void SendBusy(httplib::Response& res);
+
 // The server's exception handler: 500 with a one-line body.
 void ReplyUnhandledException(const httplib::Request& req, httplib::Response& res,
                              std::exception_ptr ep);

@@ -27,6 +27,7 @@
 #include "base/program_folder.h"
 #include "base/logging.h"
 #include "base/shutting_down.h"
+#include "base/value_bounds.h"
 
 namespace tb::printing {
 namespace {
@@ -487,6 +488,16 @@ PrintOutcome HandlePrintRequest(std::string_view requestBody, const PrintService
     request.startTime = std::move(startTime);
     ParsedBody parsed = ParseBody(requestBody);
     json& body = parsed.body;
+    // Before any file is opened or anything stored: what is kept stays bounded.
+    for (const auto& [field, bound] : {std::pair{"filePath", kMaxPathBytes},
+                                       std::pair{"PrinterName", kMaxNameBytes},
+                                       std::pair{"key", kMaxNameBytes},
+                                       std::pair{"RequestTrackingNumber", kMaxNameBytes}}) {
+      const json* m = Member(body, field);
+      if (m && m->is_string() && m->get_ref<const std::string&>().size() > bound) {
+        return Refusal(TooLongText(field, bound).c_str(), -1, 400);
+      }
+    }
 
     std::string filePath = ReadString(body, "filePath", "");
     request.fromBase64 = filePath.empty();

@@ -34,6 +34,10 @@ void HandlePrint(const httplib::Request& req, httplib::Response& res,
     }
     received = content([&](const char* data, size_t size) {
       if (!large) {
+        if (size > kMaxRequestBody - small.size()) {  // the limit counts here too
+          overLimit = true;
+          return false;
+        }
         small.append(data, size);
         return true;
       }

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "http/guarded_server.h"
 #include "http/replies.h"
 #include "platform/platform.h"
 #include "platform/printing_account.h"
@@ -17,6 +18,13 @@ namespace tb::printers {
 using nlohmann::json;
 
 void HandlePrinters(const httplib::Request&, httplib::Response& res) {
+  // A refresh asks the spooler, which may take a second: like a body, it
+  // waits for a handler slot.
+  json cached;
+  if (!GetCachedPrinters(cached) && !TakeHandlerSlot()) {
+    SendBusy(res);
+    return;
+  }
   SendJson(res, ListPrintersWithDefault(), 200);
 }
 

@@ -3,6 +3,7 @@
 #include <exception>
 #include <initializer_list>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -13,6 +14,7 @@
 #include "base/text.h"
 #include "printers/printer_list.h"
 #include "base/app_version.h"
+#include "base/value_bounds.h"
 #include "base/logging.h"
 #include "store/config_store.h"
 
@@ -62,6 +64,13 @@ void SaveSetup(const json& body, httplib::Response& res) {
   std::string key = body.value("key", std::string("*"));
   const std::string value = body.value("value", std::string());
   if (key.empty()) key = "*";
+  for (const auto& [field, text] : {std::pair<const char*, const std::string*>{"key", &key},
+                                    std::pair<const char*, const std::string*>{"value", &value}}) {
+    if (text->size() > kMaxNameBytes) {
+      SendError(res, TooLongText(field, kMaxNameBytes), 400);
+      return;
+    }
+  }
   if (value.empty()) {
     SendError(res, "value is required.", 400);
     return;
@@ -70,13 +79,19 @@ void SaveSetup(const json& body, httplib::Response& res) {
     SendError(res, "printer name is wrong.", 400);
     return;
   }
-  json entry{{"value", value}};
+  bool saved;
   if (key == "*") {
-    entry["type"] = "*";
+    saved = store::SetConfigValues({json{{"type", "*"}, {"value", value}}});
   } else {
-    entry["key"] = key;
+    const store::ClientKeyWrite write = store::SetClientKeyPrinter(key, value, kMaxClientKeys);
+    if (write == store::ClientKeyWrite::kTooMany) {
+      SendError(res, "There are " + std::to_string(kMaxClientKeys) +
+                         " client keys already; remove one first.", 400);
+      return;
+    }
+    saved = write == store::ClientKeyWrite::kSaved;
   }
-  if (!store::SetConfigValues({entry})) {
+  if (!saved) {
     SendError(res, "Database write failed.", 200);
     return;
   }
@@ -88,6 +103,10 @@ void RemoveRows(const json& body, httplib::Response& res) {
   const std::string key = body.value("key", std::string());
   if (key.empty()) {
     SendError(res, "key is required.", 400);
+    return;
+  }
+  if (key.size() > kMaxNameBytes) {
+    SendError(res, TooLongText("key", kMaxNameBytes), 400);
     return;
   }
   const int count = store::DeleteConfig(type, key);
@@ -104,6 +123,10 @@ void HandleDefault(const httplib::Request& req, httplib::Response& res) {
   // First value; one that is not text counts as absent, like any failed
   // conversion, and is never stored.
   const std::string name = StrictUtf8(req.get_param_value("printerName"));
+  if (name.size() > kMaxNameBytes) {
+    SendError(res, TooLongText("printerName", kMaxNameBytes), 400);
+    return;
+  }
   if (!name.empty()) {
     LogInfo("Set default: " + LogValue(name));
     // Not checked against the installed printers: a printer may be added later.

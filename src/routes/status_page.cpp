@@ -4,6 +4,8 @@
 #include <iterator>
 
 #include "base/text.h"
+#include "http/guarded_server.h"
+#include "http/replies.h"
 #include "printers/printer_list.h"
 #include "base/app_version.h"
 #include "base/local_timestamp.h"
@@ -149,6 +151,12 @@ std::string BuildStatusPage(const StatusPageInputs& in) {
 }
 
 void HandleStatusPage(const httplib::Request&, httplib::Response& res) {
+  // A printer list refresh waits for a handler slot, as on /printers.
+  json cached;
+  if (!printers::GetCachedPrinters(cached) && !TakeHandlerSlot()) {
+    SendBusy(res);
+    return;
+  }
   StatusPageInputs in;
   in.printers = printers::ListPrintersWithDefault();
   in.printSettings = store::GetPrintSettings();

@@ -99,8 +99,10 @@ std::vector<ConfigEntry> ListConfig(const std::string& type, const std::string& 
   return rows;
 }
 
-bool SetConfigValues(const std::vector<nlohmann::json>& entries) {
-  MutexLock writeLock(ConfigWriteMutex());
+namespace {
+
+// SetConfigValues with ConfigWriteMutex already held.
+bool WriteConfigValues(const std::vector<nlohmann::json>& entries) REQUIRES(ConfigWriteMutex()) {
   Database& db = Database::Shared();
   MutexLock lock(db.Mutex());
   sqlite3* handle = db.Handle();
@@ -167,6 +169,31 @@ bool SetConfigValues(const std::vector<nlohmann::json>& entries) {
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool SetConfigValues(const std::vector<nlohmann::json>& entries) {
+  MutexLock writeLock(ConfigWriteMutex());
+  return WriteConfigValues(entries);
+}
+
+ClientKeyWrite SetClientKeyPrinter(const std::string& key, const std::string& value,
+                                   size_t maxKeys) {
+  MutexLock writeLock(ConfigWriteMutex());
+  // Counted under the write lock, so that writers at once cannot pass the cap.
+  size_t keys = 0;
+  for (const ConfigEntry& row : ListConfig("", "")) {
+    if (!row.type.empty() || row.key.empty()) continue;
+    if (row.key == key) {
+      keys = 0;  // an existing key is only remapped
+      break;
+    }
+    ++keys;
+  }
+  if (keys >= maxKeys) return ClientKeyWrite::kTooMany;
+  return WriteConfigValues({nlohmann::json{{"key", key}, {"value", value}}}) ? ClientKeyWrite::kSaved
+                                                                             : ClientKeyWrite::kFailed;
 }
 
 bool SetConfigValue(const std::string& type, const std::string& key, const std::string& value,

@@ -26,6 +26,11 @@ nlohmann::json ConfigEntryToJson(const ConfigEntry& entry);  // all four members
 std::vector<ConfigEntry> ListConfig(const std::string& type, const std::string& key);
 // Entries are JSON objects with optional string members type, flag, key, value.
 bool SetConfigValues(const std::vector<nlohmann::json>& entries);
+// Maps client `key` to printer `value` (the row ("", key)), unless the key is
+// new and `maxKeys` client keys exist already.
+enum class ClientKeyWrite { kSaved, kTooMany, kFailed };
+ClientKeyWrite SetClientKeyPrinter(const std::string& key, const std::string& value,
+                                   size_t maxKeys);
 bool SetConfigValue(const std::string& type, const std::string& key, const std::string& value,
                     std::string* error = nullptr);
 std::string GetConfigValue(const std::string& type, const std::string& key,

@@ -45,7 +45,7 @@ constexpr bool kPlainBuild = true;
 
 std::optional<RawResponse> Post(const std::string& path, const std::string& body) {
   RawConnection conn;
-  if (!conn.Send("POST " + path + " HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n" +
+  if (!conn.Send("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: application/json\r\n" +
                  "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body)) {
     return std::nullopt;
   }
@@ -54,14 +54,14 @@ std::optional<RawResponse> Post(const std::string& path, const std::string& body
 
 std::optional<RawResponse> Get(const std::string& target) {
   RawConnection conn;
-  if (!conn.Send("GET " + target + " HTTP/1.1\r\nHost: x\r\n\r\n")) return std::nullopt;
+  if (!conn.Send("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")) return std::nullopt;
   return conn.ReadResponse();
 }
 
 // A body of `total` bytes of filler in chunks of 1 MiB.
 std::optional<RawResponse> PostChunked(const std::string& path, size_t total) {
   RawConnection conn;
-  if (!conn.Send("POST " + path + " HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")) {
+  if (!conn.Send("POST " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n")) {
     return std::nullopt;
   }
   const std::string piece = "100000\r\n" + std::string(kMiB, 'a') + "\r\n";
@@ -154,7 +154,7 @@ TEST_F(HostileRoutes, PrintQuotesAHugeTokenOnlyInPartInReplyAndLog) {
 TEST_F(HostileRoutes, PrintBodyPastTheLimitIsRefusedHoweverFramed) {
   // Chunks within the limit are still read and parsed.
   RawConnection small;
-  ASSERT_TRUE(small.Send("POST /print HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n"
+  ASSERT_TRUE(small.Send("POST /print HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n"
                          "3\r\n{\"a\r\n4\r\n\":1}\r\n0\r\n\r\n"));
   auto ok = small.ReadResponse();
   ASSERT_TRUE(ok);
@@ -194,7 +194,7 @@ TEST_F(HostileRoutes, SetupBodyPastTheLimitIsRefusedWithBoundedMemory) {
 
   // No length and no chunks: the body ends where the peer stops sending.
   RawConnection unframed;
-  ASSERT_TRUE(unframed.Send("POST /remove HTTP/1.1\r\nHost: x\r\n\r\n"));
+  ASSERT_TRUE(unframed.Send("POST /remove HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"));
   const std::string block(kMiB, 'a');
   for (int i = 0; i < 80 && unframed.Send(block); ++i) {
   }
@@ -235,7 +235,7 @@ TEST_F(HostileRoutes, LineBreakInAPrinterNameCannotForgeALogLine) {
 // Part of a request head, then nothing more.
 std::unique_ptr<RawConnection> SlowHead() {
   auto c = std::make_unique<RawConnection>();
-  c->Send("GET /version HTTP/1.1\r\nHost: x\r\nX-Slow: ");
+  c->Send("GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ");
   return c;
 }
 
@@ -257,7 +257,7 @@ TEST_F(HostileRoutes, VersionAnswersWhile32SlowHeadsAreOpen) {
 TEST_F(HostileRoutes, RequestHeadMustArriveWithinSecondsNotPerRead) {
   // A byte every 400 ms never trips the 30 s read time-out.
   RawConnection dribbler;
-  const std::string head = "GET /version HTTP/1.1\r\nHost: x\r\nX-Slow: " + std::string(100, 'x');
+  const std::string head = "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: " + std::string(100, 'x');
   const auto start = Clock::now();
   bool closed = false;
   for (char c : head) {
@@ -330,14 +330,14 @@ TEST_F(HostileRoutes, TricklingUploadsOfOneAddressLeaveRoomForOthers) {
   std::vector<std::unique_ptr<RawConnection>> uploads;
   for (int i = 0; i < 32; ++i) {
     auto c = std::make_unique<RawConnection>();
-    c->Send("POST /setup HTTP/1.1\r\nHost: x\r\nContent-Length: 1000\r\n\r\n{");
+    c->Send("POST /setup HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 1000\r\n\r\n{");
     uploads.push_back(std::move(c));
   }
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
-  const std::string remove = "POST /remove HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\n{}";
+  const std::string remove = "POST /remove HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 2\r\n\r\n{}";
   EXPECT_EQ(StatusLineFrom("127.0.0.2", remove, 2000), "HTTP/1.1 400 Bad Request");
   // Requests without a body never wait for the uploads, from any address.
-  EXPECT_EQ(StatusLineFrom("127.0.0.1", "GET /version HTTP/1.1\r\nHost: x\r\n\r\n", 2000),
+  EXPECT_EQ(StatusLineFrom("127.0.0.1", "GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", 2000),
             "HTTP/1.1 200 OK");
 }
 

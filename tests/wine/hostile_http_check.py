@@ -43,7 +43,7 @@ def connect():
 def version_time():
     start = time.perf_counter()
     with connect() as s:
-        s.sendall(b"GET /version HTTP/1.1\r\nHost: x\r\n\r\n")
+        s.sendall(b"GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         status, _, _ = answer(s)
     if status != 200:
         fail(f"/version answered {status}")
@@ -53,7 +53,7 @@ def version_time():
 # Nesting past 64 levels is answered like malformed JSON.
 with connect() as s:
     body = b'{"key":' + b"[" * 100000 + b"}"
-    s.sendall(b"POST /setup HTTP/1.1\r\nHost: x\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
+    s.sendall(b"POST /setup HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: %d\r\n\r\n" % len(body) + body)
     status, _, reply = answer(s)
     msg = json.loads(reply).get("msg", "")
     if status != 200 or "nesting deeper than 64" not in msg:
@@ -63,7 +63,7 @@ print(f"deep JSON on /setup -> 200 {msg!r}")
 # A chunked body past 64 MiB gets 413 with the CORS headers.
 with connect() as s:
     s.settimeout(60)
-    s.sendall(b"POST /setup HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n")
+    s.sendall(b"POST /setup HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: chunked\r\n\r\n")
     piece = b"100000\r\n" + b"a" * (1 << 20) + b"\r\n"
     try:
         for _ in range(70):
@@ -80,7 +80,7 @@ print("chunked 70 MiB on /setup -> 413 with CORS")
 slow = []
 for _ in range(16):
     c = connect()
-    c.sendall(b"GET /version HTTP/1.1\r\nHost: x\r\nX-Slow: ")
+    c.sendall(b"GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nX-Slow: ")
     slow.append(c)
 worst = max(version_time() for _ in range(5))
 if worst >= 1.0:
@@ -109,3 +109,23 @@ if not ended or took > 10:
 print(f"dribbled head ended after {took:.1f} s")
 for c in slow:
     c.close()
+
+# The request boundary: no decoding, no ranges, one framing, this machine's
+# names only.
+BOUNDARY = [
+    ("gzip body", b"POST /print HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Encoding: gzip\r\n"
+                  b"Content-Length: 4\r\n\r\nabcd", 415),
+    ("Chunked beside a length", b"POST /setup HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: Chunked\r\n"
+                                b"Content-Length: 7\r\n\r\n2\r\n{}\r\n0\r\n\r\n", 400),
+    ("gzip, chunked", b"POST /remove HTTP/1.1\r\nHost: 127.0.0.1\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+                      b"2\r\n{}\r\n0\r\n\r\n", 400),
+    ("bad range", b"GET /version HTTP/1.1\r\nHost: 127.0.0.1\r\nRange: bytes=x\r\n\r\n", 200),
+    ("foreign host", b"GET /history HTTP/1.1\r\nHost: rebind.example\r\n\r\n", 421),
+]
+for name, request, expected in BOUNDARY:
+    with connect() as s:
+        s.sendall(request)
+        status, headers, _ = answer(s)
+    if status != expected or "content-range" in headers or "content-encoding" in headers:
+        fail(f"{name}: {status} {headers}")
+    print(f"{name} -> {status}")
