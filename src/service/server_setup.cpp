@@ -62,6 +62,7 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
   server.Get("/jobs", printers::HandleJobs);
   server.Get("/cancel", printers::HandleCancel);
   server.Get("/switch", HandleSwitch);
+  server.Get("/raw", HandleRawSwitch);
   server.Get("/fit", [](const httplib::Request&, httplib::Response& res) {
     SetPrintModeAndRedirect("fit", res);
   });
