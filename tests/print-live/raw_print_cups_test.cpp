@@ -8,7 +8,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <memory>
 
 #include "support/daemon_harness.h"
@@ -23,34 +22,20 @@ bool Quiet(const std::string& command) {
   return std::system((command + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// The queue's device (tests/support/raw_sink.py): its port, then, once the
-// job's connection closed, every byte it received.
-struct Sink {
-  explicit Sink(const std::string& file)
-      : pipe(::popen(("python3 " TB_SOURCE_DIR "/tests/support/raw_sink.py " + file).c_str(), "r"),
-             ::pclose),
-        file(file) {
-    if (pipe && std::fscanf(pipe.get(), "%d", &port) != 1) port = 0;
-  }
-  std::string Received() {
-    pipe.reset();  // waits for the sink to finish
-    std::ifstream in(file, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-  }
-  std::unique_ptr<FILE, int (*)(FILE*)> pipe;
-  std::string file;
-  int port = 0;
-};
-
 TEST(RawPrintThroughCups, TheQueueReceivesExactlyTheBytesOnlyWhereSwitchedOn) {
   const std::string env = std::string(TB_SOURCE_DIR) + "/scripts/cups-test-env.sh";
   if (::geteuid() != 0 || !Quiet(env)) GTEST_SKIP() << "needs root and a local CUPS";
   tbtest::TempFolder folder;
-  Sink printer(folder.path() + "/received");
-  ASSERT_NE(printer.port, 0);
+  // The queue's device: it gives its port, then keeps the job's bytes.
+  const std::string received = folder.path() + "/received";
+  std::unique_ptr<FILE, int (*)(FILE*)> device(
+      ::popen(("python3 " TB_SOURCE_DIR "/tests/support/raw_sink.py " + received).c_str(), "r"),
+      ::pclose);
+  int port = 0;
+  ASSERT_TRUE(device && std::fscanf(device.get(), "%d", &port) == 1);
   const std::string queue = "tb-raw-" + std::to_string(::getpid());
   ASSERT_TRUE(Quiet("lpadmin -p " + queue + " -E -v socket://127.0.0.1:" +
-                    std::to_string(printer.port) + " -m drv:///sample.drv/zebra.ppd"));
+                    std::to_string(port) + " -m drv:///sample.drv/zebra.ppd"));
   const std::shared_ptr<void> removeQueue(nullptr, [&](void*) { Quiet("lpadmin -x " + queue); });
 
   std::string label = "^XA^FO30,30^GFB,8,8,1,";
@@ -68,17 +53,14 @@ TEST(RawPrintThroughCups, TheQueueReceivesExactlyTheBytesOnlyWhereSwitchedOn) {
   json reply = tbtest::PostPrint(client, print);
   ASSERT_EQ(reply["status"], "success") << reply << daemon.Stderr();
   EXPECT_GT(reply.value("jobId", 0), 0);
-  EXPECT_EQ(printer.Received(), label);
+  device.reset();  // it ends when the job's connection closes
+  EXPECT_EQ(tbtest::ReadFile(received), label);
 
   ASSERT_TRUE(Quiet("cupsreject " + queue));
   reply = tbtest::PostPrint(client, print);
   EXPECT_EQ(reply["code"], -6);
   EXPECT_NE(reply.value("message", "").find("not accepting jobs"), std::string::npos) << reply;
   EXPECT_EQ(tbtest::RunCommand("lpstat -o " + queue), "");
-  const json history = tbtest::History(client);
-  ASSERT_EQ(history.size(), 2u);
-  EXPECT_EQ(history[0]["code"], -6);
-  EXPECT_EQ(history[1]["code"], 0);
 }
 
 }  // namespace

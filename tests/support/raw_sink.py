@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""A CUPS queue's device for the raw printing checks: listens on a free
-loopback port in the scheduler's network namespace (a check may run in one of
-its own for port 3806), prints the port, then writes every byte of the first
-connection into the file given and exits.
-Usage: raw_sink.py <file>"""
+"""A CUPS queue's device for the raw printing checks: prints the loopback port
+it listens on (in the scheduler's network namespace: a check may run in one of
+its own), then writes every byte of the first connection into <file>."""
 import ctypes
 import socket
 import subprocess
