@@ -10,6 +10,7 @@ class Spooler;
 class DesktopLauncher;
 class MetricsChannel;
 class PrintingAccount;
+class RawSpooler;
 
 struct Platform {
   Process* process = nullptr;
@@ -18,6 +19,7 @@ struct Platform {
   DesktopLauncher* launcher = nullptr;
   MetricsChannel* metricsChannel = nullptr;
   PrintingAccount* printingAccount = nullptr;
+  RawSpooler* rawSpooler = nullptr;
 };
 
 // The platform in use: the real one unless a test replaced it. Any thread;

@@ -12,6 +12,7 @@
 #include "platform/platform.h"
 #include "platform/printing_account.h"
 #include "platform/utf8_path.h"
+#include "printing/raw_print.h"
 #include "base/local_timestamp.h"
 #include "base/logging.h"
 #include "store/print_records.h"
@@ -156,6 +157,7 @@ PrintRun RunPrintProgram(const std::string& commandLine, const std::string& prin
 }
 
 PrintOutcome ExecutePrint(PrintRequest&& request, const PrintServices& services) {
+  if (IsRawExtension(request.extension)) return ExecuteRawPrint(std::move(request), services);
   const bool fitsToPrinter = request.fromBase64 && request.autoScale && request.extension == "pdf";
 
   // The PDF fit step runs while CacheMutex is still held so that the cache

@@ -15,6 +15,7 @@ PrintServices DefaultPrintServices() {
   s.cancelPrintJob = [](std::string& name, const printers::JobFilter& filter) {
     return printers::CancelOwnJobs(name, filter);
   };
+  s.rawPrintingAllowed = store::GetRawPrintingAllowed;
   return s;
 }
 

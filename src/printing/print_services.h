@@ -35,6 +35,8 @@ struct PrintServices {
   std::function<int(std::string&, const printers::JobFilter&)> cancelPrintJob;
   // Whether the client that asked for the print has gone; null: never asked.
   std::function<bool()> clientGone;
+  // Whether an administrator switched the printer on for raw printing.
+  std::function<bool(const std::string&)> rawPrintingAllowed;
   PrintTimeLimits limits;
 };
 

@@ -179,6 +179,20 @@ void HandleSwitch(const httplib::Request&, httplib::Response& res) {
   RedirectHome(res);
 }
 
+void HandleRawSwitch(const httplib::Request& req, httplib::Response& res) {
+  const std::string name = StrictUtf8(req.get_param_value("printerName"));
+  if (!name.empty()) {
+    const bool on = req.get_param_value("allow") == "1";
+    LogInfo("Raw printing " + std::string(on ? "on" : "off") + ": " + LogValue(name));
+    std::string error;
+    if (!store::SetRawPrintingAllowed(name, on, &error)) {
+      SendError(res, "Failed to update RAW_PRINTING: " + error, 500);
+      return;
+    }
+  }
+  RedirectHome(res);
+}
+
 void SetPrintModeAndRedirect(const std::string& mode, httplib::Response& res) {
   std::string error;
   if (!store::SetPrintSettings(mode, &error)) {

@@ -23,6 +23,9 @@ void HandleRemove(const httplib::Request& req, httplib::Response& res,
 void HandleRemoveBody(std::string_view body, httplib::Response& res);
 // GET /switch: turns PDF refitting on or off.
 void HandleSwitch(const httplib::Request& req, httplib::Response& res);
+// GET /raw?printerName=...&allow=1|0: switches raw printing for one printer
+// ("1" on, anything else off); without a printer nothing changes.
+void HandleRawSwitch(const httplib::Request& req, httplib::Response& res);
 // The shared body of /fit, /shrink, /noscale and /stretch.
 void SetPrintModeAndRedirect(const std::string& mode, httplib::Response& res);
 // GET /version: {"version": "v1.4.0"}.

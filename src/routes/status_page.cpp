@@ -94,6 +94,27 @@ void AppendPrinterRow(std::string& page, size_t number, const json& entry) {
   page += "</td></tr>\n";
 }
 
+// Raw printing, per listed printer: its state and the link that flips it
+// (the link says the state it sets, so a reload or a second click is harmless).
+void AppendRawSwitches(std::string& page, const StatusPageInputs& in) {
+  if (in.printers.empty()) return;
+  page += "<div class='ts-info raw-printing'>    <div class='ts'>rawPrinting (zpl, epl, tspl, dpl, "
+          "escpos, prn, raw):</div>";
+  for (const json& entry : in.printers) {
+    const std::string name = entry.value("name", std::string("Unknown"));
+    const bool on = in.rawPrinters.count(name) > 0;
+    page += "    <div class='raw-printer'><span class='raw-name'>";
+    page += HtmlEscape(name);
+    page += "</span>: <span class='raw-state'>";
+    page += on ? "on" : "off";
+    page += "</span> <a href='/raw?printerName=";
+    page += PercentEncode(name);
+    page += on ? "&amp;allow=0" : "&amp;allow=1";
+    page += "' style='text-decoration: none;'>switch</a></div>";
+  }
+  page += "</div>";
+}
+
 }  // namespace
 
 std::string HtmlEscape(std::string_view text) {
@@ -136,6 +157,7 @@ std::string BuildStatusPage(const StatusPageInputs& in) {
   page += in.autoScalePdf ? "true" : "false";
   page += "</div>    <div><a href = '/switch' style = 'text-decoration: none;' >switch </a></div>";
   page += "</div>";
+  AppendRawSwitches(page, in);
 
   page += "<div class='ts-info'>    <div class='ts'>最后查询时间: ";
   page += in.queryTime;
@@ -161,6 +183,9 @@ void HandleStatusPage(const httplib::Request&, httplib::Response& res) {
   in.printers = printers::ListPrintersWithDefault();
   in.printSettings = store::GetPrintSettings();
   in.autoScalePdf = store::GetAutoScalePdf();
+  for (const store::ConfigEntry& row : store::ListConfig(store::kRawPrintingType, "")) {
+    if (row.value == "1") in.rawPrinters.insert(row.key);
+  }
   in.queryTime = LocalTimeText();
   res.status = 200;
   res.set_content(BuildStatusPage(in), kHtmlContentType);

@@ -1,5 +1,6 @@
 #pragma once
 // The operator's status page ("/") and the hand-made test page ("/test").
+#include <set>
 #include <string>
 #include <string_view>
 
@@ -16,6 +17,7 @@ struct StatusPageInputs {
   nlohmann::json printers = nlohmann::json::array();  // entries with the default mark
   std::string printSettings;                          // the scaling mode
   bool autoScalePdf = true;
+  std::set<std::string> rawPrinters;                   // switched on for raw printing
   std::string queryTime;                              // "%Y-%m-%d %H:%M:%S", local
 };
 

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "platform/end_process.h"
+#include "platform/file_ops.h"
 #include "platform/log_output.h"
 #include "platform/platform.h"
 #include "platform/process.h"
@@ -13,6 +14,8 @@
 #include "base/logging.h"
 #include "service/service_runner.h"
 #include "service/service_state.h"
+#include "store/config_store.h"
+#include "store/database.h"
 
 namespace tb {
 namespace {
@@ -71,6 +74,39 @@ int UninstallCommand() {
   return 0;
 }
 
+// /allow-raw and /deny-raw PRINTER: the switch for installers, written into
+// the database beside the executable (the daemon may be running: it reads
+// every setting when it needs it).
+int RawSwitchCommand(bool on) {
+  platform::Process& process = *platform::Current().process;
+  // The command line as the platform splits it: UTF-8 on Windows too.
+  const std::vector<std::string> args = process.CommandLineArguments();
+  const std::string printer = args.size() >= 3 ? args[2] : "";
+  if (printer.empty()) {
+    LogError(std::string("用法：") + (on ? "/allow-raw" : "/deny-raw") + " 打印机名称");
+    return 1;
+  }
+  const std::string path = process.ExecutablePath();
+  const size_t cut = path.find_last_of("\\/");
+  if (cut == std::string::npos || !process.SetCurrentDirectory(path.substr(0, cut))) {
+    LogError("原始打印设置失败：无法进入程序目录");
+    return 1;
+  }
+  platform::RestrictNewFileModes();  // a database made here is the daemon's own
+  store::Database& db = store::Database::Shared();
+  db.Open();
+  db.SetBusyTimeout(store::kBusyTimeoutMs);
+  std::string error;
+  const bool saved = store::SetRawPrintingAllowed(printer, on, &error);
+  db.Close();
+  if (!saved) {
+    LogError("原始打印设置失败：" + error);
+    return 1;
+  }
+  LogInfo(std::string(on ? "原始打印已开启：" : "原始打印已关闭：") + printer);
+  return 0;
+}
+
 int RunService() {
   ServiceRunner::Hooks hooks;
   hooks.runDaemon = RunDaemonGuarded;
@@ -126,6 +162,8 @@ int RunEntryPoint(const std::vector<std::string>& args) {
     if (args[1] == "/install") return InstallCommand();
     if (args[1] == "/uninstall") return UninstallCommand();
     if (args[1] == "/debug") return RunDaemonGuarded();
+    if (args[1] == "/allow-raw") return RawSwitchCommand(true);
+    if (args[1] == "/deny-raw") return RawSwitchCommand(false);
   }
   return RunService();
 }

@@ -127,6 +127,7 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
   server.Get("/jobs", printers::HandleJobs);
   server.Get("/cancel", printers::HandleCancel);
   server.Get("/switch", SameSiteOnly(HandleSwitch));
+  server.Get("/raw", SameSiteOnly(HandleRawSwitch));
   for (const char* mode : {"fit", "shrink", "noscale", "stretch"}) {
     server.Get(std::string("/") + mode,
                SameSiteOnly([mode](const httplib::Request&, httplib::Response& res) {

@@ -308,6 +308,18 @@ bool GetAutoScalePdf() {
   return !(text == "0" || text == "false" || text == "off" || text == "no");
 }
 
+bool GetRawPrintingAllowed(const std::string& printer) {
+  return !printer.empty() && GetConfigValue(kRawPrintingType, printer, "0") == "1";
+}
+
+bool SetRawPrintingAllowed(const std::string& printer, bool on, std::string* error) {
+  if (printer.empty()) {
+    if (error) *error = "printer name is empty";
+    return false;
+  }
+  return SetConfigValue(kRawPrintingType, printer, on ? "1" : "0", error);
+}
+
 void SeedConfigDefaults() {
   std::string error;
   if (GetConfigValue(kPrintType, kPrintSettingsKey, "").empty() &&

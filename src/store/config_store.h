@@ -45,4 +45,10 @@ bool SetAutoScalePdf(bool on, std::string* error = nullptr);
 bool GetAutoScalePdf();
 void SeedConfigDefaults();
 
+// Raw printing, switched per printer: the row ("RAW_PRINTING", printer name)
+// holds "1" when it is on; no row or any other value means off.
+inline constexpr const char* kRawPrintingType = "RAW_PRINTING";
+bool GetRawPrintingAllowed(const std::string& printer);
+bool SetRawPrintingAllowed(const std::string& printer, bool on, std::string* error = nullptr);
+
 }  // namespace tb::store

@@ -5,7 +5,8 @@ against the running daemon and a real CUPS:
   - the status page lists every printer in a numbered row with its status, marks
     the default printer, links the others with their names percent-encoded (a
     Chinese queue name included), and shows a name with markup as text; following
-    a link makes that printer the default;
+    a link makes that printer the default, and its raw printing link switches raw
+    printing on for that printer;
   - test.html, opened from another origin, fills its printer list from the daemon
     and its print button reaches /print through the CORS preflight and shows the
     answer.
@@ -198,6 +199,31 @@ def status_page_checks(browser):
     return printers
 
 
+RAW_SWITCH_JS = """
+(function () {
+  var row = Array.from(document.querySelectorAll('.raw-printer')).find(function (r) {
+    return r.querySelector('.raw-name').textContent === %s; });
+  if (!row) return null;
+  if (%s) row.querySelector('a').click();
+  return [row.querySelector('.raw-state').textContent, row.querySelector('a').getAttribute('href')];
+})()"""
+
+
+def raw_switch_checks(browser):
+    """The raw printing switch of one queue: shown off, its link turns it on."""
+    browser.navigate(DAEMON + "/")
+    name = json.dumps(CHINESE_QUEUE)
+    link = "/raw?printerName=%s&allow=" % percent_encode(CHINESE_QUEUE)
+    before = browser.evaluate(RAW_SWITCH_JS % (name, "true"))
+    if check(before == ["off", link + "1"], "raw switch of %r before: %r" % (CHINESE_QUEUE, before)):
+        browser.wait_event("Page.loadEventFired")
+        after = browser.evaluate(RAW_SWITCH_JS % (name, "false"))
+        check(after == ["on", link + "0"], "raw switch after the click: %r" % after)
+        rows = json.loads(http_get("/list"))
+        check({"key": CHINESE_QUEUE, "value": "1"} in rows, "/list after the switch: %r" % rows)
+        log("status page: the raw printing link switched %r on" % CHINESE_QUEUE)
+
+
 def test_page_checks(browser, printers, folder):
     server = serve_folder(folder)
     origin = "http://127.0.0.1:%d" % server.server_address[1]
@@ -260,6 +286,7 @@ def test_page_checks(browser, printers, folder):
               "the history does not hold the test page's print: %r" % tracked)
         log("test.html print from another origin: preflight, POST, answer %s shown"
             % answer.get("status"))
+
     finally:
         server.shutdown()
         server.server_close()
@@ -295,6 +322,7 @@ def main():
         browser = Browser(chromium)
         browser.open_page()
         printers = status_page_checks(browser)
+        raw_switch_checks(browser)
         test_page_checks(browser, printers, folder)
         dialogs = [e for e in browser.events if e.get("method") == "Page.javascriptDialogOpening"]
         check(not dialogs, "a page opened a dialog: %r" % dialogs)

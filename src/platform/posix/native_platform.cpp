@@ -1,4 +1,5 @@
 #include "platform/platform.h"
+#include "platform/posix/cups_raw_spooler.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/launcher_posix.h"
 #include "platform/posix/metrics_channel_posix.h"
@@ -17,8 +18,9 @@ Platform& Native() {
   static PosixMetricsChannel metricsChannel(
       [](uint32_t session, uid_t& uid) { return launcher.SessionUser(session, uid); });
   static PosixPrintingAccount printingAccount(launcher);
-  static Platform platform{&process,  &serviceManager, &spooler,
-                           &launcher, &metricsChannel, &printingAccount};
+  static CupsRawSpooler rawSpooler(printingAccount);
+  static Platform platform{&process,  &serviceManager, &spooler,        &launcher,
+                           &metricsChannel, &printingAccount, &rawSpooler};
   return platform;
 }
 

@@ -4,6 +4,7 @@
 #include "platform/win32/printing_account_win32.h"
 #include "platform/win32/process_win32.h"
 #include "platform/win32/service_manager_win32.h"
+#include "platform/win32/win_raw_spooler.h"
 #include "platform/win32/win_spooler.h"
 
 namespace tb::platform {
@@ -15,8 +16,9 @@ Platform& Native() {
   static Win32MetricsChannel metricsChannel;
   static WinSpooler spooler;
   static Win32PrintingAccount printingAccount(launcher, metricsChannel, spooler);
-  static Platform platform{&process,  &serviceManager, &spooler,
-                           &launcher, &metricsChannel, &printingAccount};
+  static WinRawSpooler rawSpooler(printingAccount);
+  static Platform platform{&process,  &serviceManager, &spooler,        &launcher,
+                           &metricsChannel, &printingAccount, &rawSpooler};
   return platform;
 }
 
