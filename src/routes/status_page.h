@@ -2,6 +2,7 @@
 // The operator's status page ("/") and the hand-made test page ("/test").
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -17,6 +18,8 @@ struct StatusPageInputs {
   std::string printSettings;                          // the scaling mode
   bool autoScalePdf = true;
   std::string queryTime;                              // "%Y-%m-%d %H:%M:%S", local
+  std::vector<std::string> allowedOrigins;            // empty: the list is off
+  std::vector<std::string> refusedOrigins;            // newest first
 };
 
 // The whole page. Throws nlohmann::json::type_error for an entry whose name

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "http/origin_gate.h"
 #include "http/replies.h"
 #include "platform/listen_socket.h"
 #include "routes/settings_routes.h"
@@ -10,6 +11,7 @@
 #include "routes/printer_routes.h"
 #include "routes/print_route.h"
 #include "routes/history_route.h"
+#include "routes/origin_routes.h"
 
 namespace tb {
 namespace {
@@ -43,6 +45,9 @@ void WidenListenQueueAfterBind() {
 
 void RegisterHandlersAndRoutes(httplib::Server& server) {
   server.set_exception_handler(ReplyUnhandledException);
+  // Unlisted origins are refused before routing, so before any body is read.
+  server.set_pre_routing_handler(RefuseUnlistedOrigin);
+  server.set_expect_100_continue_handler(RefuseUnlistedOriginBeforeBody);
   server.set_post_routing_handler(AddCorsHeaders);
 
   // Routes in the order of the route table; every pattern matches a whole path.
@@ -75,6 +80,8 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
     SetPrintModeAndRedirect("stretch", res);
   });
   server.Get("/version", HandleVersion);
+  server.Get("/allow-origin", HandleAllowOrigin);
+  server.Get("/deny-origin", HandleDenyOrigin);
 }
 
 }  // namespace tb

@@ -104,14 +104,14 @@ def start_daemon(build, folder):
     raise RuntimeError("the daemon did not answer on port %d" % PORT)
 
 
-def serve_folder(folder):
-    """Serves a folder on a free local port: a second origin for test.html."""
+def serve_folder(folder, address="127.0.0.1"):
+    """Serves a folder on a free local port: another origin for a page."""
     class QuietHandler(http.server.SimpleHTTPRequestHandler):
         def log_message(self, *args):
             pass
 
     handler = functools.partial(QuietHandler, directory=folder)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server = http.server.ThreadingHTTPServer((address, 0), handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
