@@ -1,6 +1,8 @@
-; Script-wide definitions: the uninstaller reads its command line with FileFunc,
+; Script-wide definitions: the setup program and the uninstaller read their
+; command lines with FileFunc and WordFunc,
 ; and the last page says what the setup program does not ship.
 !include FileFunc.nsh
+!include WordFunc.nsh
 !include LogicLib.nsh
 !define MUI_FINISHPAGE_TEXT "Tillerbrook is installed in $INSTDIR and runs as the service Orv_Tillerbrook (HTTP on port 3806).$\r$\n$\r$\nPut the print program SumatraPDF.exe and the close helper Kestrelend.exe into $INSTDIR; without them nothing prints.$\r$\n$\r$\nStatus page: http://127.0.0.1:3806/"
 

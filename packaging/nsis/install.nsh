@@ -1,3 +1,20 @@
+  ; Origins handed over as /ORIGIN=https://shop.example,http://erp.local:8080
+  ; go into a file the service lists and removes at its start: the setup
+  ; program runs nothing from the folder, so it cannot call /allow-origin.
+  ; GetOptions would cut the value at its first "/", so the value is the
+  ; text between "/ORIGIN=" and the next space.
+  ${GetParameters} $R0
+  ClearErrors
+  ${WordFind2X} "$R0 " "/ORIGIN=" " " "E+1" $R1
+  ${IfNot} ${Errors}
+    FileOpen $2 "$INSTDIR\allow-origins.txt" w
+    ${If} ${Errors}
+      DetailPrint "The origins of /ORIGIN= could not be handed over to the service."
+    ${Else}
+      FileWrite $2 "$R1"
+      FileClose $2
+    ${EndIf}
+  ${EndIf}
   ; The service is registered with the system's sc.exe, as the program's own
   ; /install does (automatic start, LocalSystem, restart on failure); the
   ; setup program runs nothing from the folder.

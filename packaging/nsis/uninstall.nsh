@@ -12,6 +12,7 @@
     Delete "$INSTDIR\database.db-journal"
     Delete "$INSTDIR\database.db-wal"
     Delete "$INSTDIR\database.db-shm"
+    Delete "$INSTDIR\allow-origins.txt"
     RMDir /r "$INSTDIR\logs"
     RMDir /r "$INSTDIR\sumatrapdfcache"
   tb_keep_data:

@@ -340,13 +340,15 @@ GuardedServer::GuardedServer(ConnectionLimits limits)
   new_task_queue = [n = limits_.threads] { return new httplib::ThreadPool(n); };
   // The refusals decided on the parsed head are answered here, before the
   // library reads any of the body or says "100 Continue" for it.
-  set_pre_routing_handler([](const httplib::Request&, httplib::Response& res) {
-    if (t_refusal.status == 0) return HandlerResponse::Unhandled;
+  set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (t_refusal.status == 0) {
+      return rules_.preRouting ? rules_.preRouting(req, res) : HandlerResponse::Unhandled;
+    }
     AnswerRefusal(res, t_refusal);
     return HandlerResponse::Handled;
   });
-  set_expect_100_continue_handler([](const httplib::Request&, httplib::Response& res) {
-    if (t_refusal.status == 0) return 100;
+  set_expect_100_continue_handler([this](const httplib::Request& req, httplib::Response& res) {
+    if (t_refusal.status == 0) return rules_.beforeBody ? rules_.beforeBody(req, res) : 100;
     AnswerRefusal(res, t_refusal);
     // Written as it is, without the length the routed answers get.
     res.set_header("Content-Length", std::to_string(res.body.size()));

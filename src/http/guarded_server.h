@@ -50,6 +50,10 @@ struct RouteRules {
   std::vector<std::string> costlyPaths;
   // Asked for each request whose framing is sound, before any slot is taken.
   std::function<Refusal(const httplib::Request&)> check;
+  // The owner's own pre-routing and "100 Continue" decisions, asked only for
+  // requests the server itself let through (the library keeps one of each).
+  httplib::Server::HandlerWithResponse preRouting;
+  httplib::Server::Expect100ContinueHandler beforeBody;
 };
 
 class GuardedServer : public httplib::Server {

@@ -41,14 +41,6 @@ void ReplyUnhandledException(const httplib::Request&, httplib::Response& res,
                   kJsonContentType);
 }
 
-void AddCorsHeaders(const httplib::Request&, httplib::Response& res) {
-  res.set_header("Access-Control-Allow-Origin", "*");
-  res.set_header("Access-Control-Allow-Methods", "POST, GET, OPTIONS");
-  res.set_header("Access-Control-Allow-Headers", "*");
-  res.set_header("Access-Control-Allow-Private-Network", "true");
-  res.set_header("Access-Control-Max-Age", "86400");
-}
-
 void AnswerPreflight(const httplib::Request&, httplib::Response& res) { res.status = 204; }
 
 void RedirectHome(httplib::Response& res) { res.set_redirect("/", 303); }

@@ -1,5 +1,5 @@
 #pragma once
-// What every answer of the daemon shares: the JSON envelope, CORS headers,
+// What every answer of the daemon shares: the JSON envelope,
 // the preflight answer and the handler for exceptions that escape a route.
 #include <exception>
 #include <string>
@@ -25,9 +25,6 @@ void SendBusy(httplib::Response& res);
 // The server's exception handler: 500 with a one-line body.
 void ReplyUnhandledException(const httplib::Request& req, httplib::Response& res,
                              std::exception_ptr ep);
-
-// The server's post-routing handler: the five CORS headers on every answer.
-void AddCorsHeaders(const httplib::Request& req, httplib::Response& res);
 
 // OPTIONS on any path: 204, nothing else.
 void AnswerPreflight(const httplib::Request& req, httplib::Response& res);

@@ -9,6 +9,9 @@
 #include "printers/printer_list.h"
 #include "base/app_version.h"
 #include "base/local_timestamp.h"
+#include "http/refused_origins.h"
+#include "routes/origins_block.h"
+#include "store/allowed_origins.h"
 #include "store/config_store.h"
 
 namespace tb {
@@ -158,6 +161,7 @@ std::string BuildStatusPage(const StatusPageInputs& in) {
   page += "</div>    <div><a href = '/switch' style = 'text-decoration: none;' >switch </a></div>";
   page += "</div>";
   AppendRawSwitches(page, in);
+  AppendOriginsBlock(page, in.allowedOrigins, in.refusedOrigins);
 
   page += "<div class='ts-info'>    <div class='ts'>最后查询时间: ";
   page += in.queryTime;
@@ -186,6 +190,8 @@ void HandleStatusPage(const httplib::Request&, httplib::Response& res) {
   for (const store::ConfigEntry& row : store::ListConfig(store::kRawPrintingType, "")) {
     if (row.value == "1") in.rawPrinters.insert(row.key);
   }
+  in.allowedOrigins = store::ListAllowedOrigins();
+  in.refusedOrigins = RefusedOrigins::Shared().Latest();
   in.queryTime = LocalTimeText();
   res.status = 200;
   res.set_content(BuildStatusPage(in), kHtmlContentType);

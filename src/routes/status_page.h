@@ -3,6 +3,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <httplib.h>
 #include <nlohmann/json.hpp>
@@ -19,6 +20,8 @@ struct StatusPageInputs {
   bool autoScalePdf = true;
   std::set<std::string> rawPrinters;                   // switched on for raw printing
   std::string queryTime;                              // "%Y-%m-%d %H:%M:%S", local
+  std::vector<std::string> allowedOrigins;            // empty: the list is off
+  std::vector<std::string> refusedOrigins;            // newest first
 };
 
 // The whole page. Throws nlohmann::json::type_error for an entry whose name

@@ -16,6 +16,7 @@
 #include "base/app_version.h"
 #include "base/program_folder.h"
 #include "base/logging.h"
+#include "service/origin_commands.h"
 #include "service/server_setup.h"
 #include "service/service_state.h"
 #include "store/config_store.h"
@@ -95,6 +96,7 @@ int daemon_main() {
   if (store::Database::Shared().IsOpen()) {
     store::Database::Shared().SetBusyTimeout(store::kBusyTimeoutMs);
     store::SeedConfigDefaults();
+    ListHandedOverOrigins();
     const bool autoScale = store::GetAutoScalePdf();
     const std::string mode = store::GetPrintSettings();
     LogInfo("[Config] SUMATRA_PRINT_SETTINGS=" + mode +

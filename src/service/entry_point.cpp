@@ -11,6 +11,7 @@
 #include "platform/process.h"
 #include "platform/service_manager.h"
 #include "service/daemon_main.h"
+#include "service/origin_commands.h"
 #include "base/logging.h"
 #include "service/service_runner.h"
 #include "service/service_state.h"
@@ -164,6 +165,8 @@ int RunEntryPoint(const std::vector<std::string>& args) {
     if (args[1] == "/debug") return RunDaemonGuarded();
     if (args[1] == "/allow-raw") return RawSwitchCommand(true);
     if (args[1] == "/deny-raw") return RawSwitchCommand(false);
+    if (args[1] == "/allow-origin") return AllowOriginCommand(args);
+    if (args[1] == "/deny-origin") return DenyOriginCommand(args);
   }
   return RunService();
 }

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "http/origin_gate.h"
 #include "http/replies.h"
 #include "http/request_origin.h"
 #include "platform/host_names.h"
@@ -17,6 +18,7 @@
 #include "routes/printer_routes.h"
 #include "routes/print_route.h"
 #include "routes/history_route.h"
+#include "routes/origin_routes.h"
 
 namespace tb {
 namespace {
@@ -98,6 +100,9 @@ void ApplyServerSettings(GuardedServer& server) {
   // Each reads the database or the spooler at length.
   rules.costlyPaths = {"/history", "/list", "/jobs", "/cancel"};
   rules.check = CheckHost;
+  // Unlisted origins are refused before routing, so before any body is read.
+  rules.preRouting = RefuseUnlistedOrigin;
+  rules.beforeBody = RefuseUnlistedOriginBeforeBody;
   server.SetRouteRules(std::move(rules));
 }
 
@@ -135,6 +140,8 @@ void RegisterHandlersAndRoutes(httplib::Server& server) {
                }));
   }
   server.Get("/version", HandleVersion);
+  server.Get("/allow-origin", SameSiteOnly(HandleAllowOrigin));
+  server.Get("/deny-origin", SameSiteOnly(HandleDenyOrigin));
 }
 
 }  // namespace tb

@@ -77,7 +77,12 @@ if port_open; then echo "FAIL: port $PORT is taken before the test (run it in it
 purge_earlier_package
 
 # --- install -----------------------------------------------------------------
-out=$(dpkg_run -i "$DEB") || fail "dpkg -i failed: $out"
+out=$(TILLERBROOK_ALLOW_ORIGINS="HTTPS://Shop.Example/,http://erp.local:8080 https://bad/path" \
+  dpkg_run -i "$DEB") || fail "dpkg -i failed: $out"
+origins=$(sqlite3 "$DIR/database.db" "SELECT key FROM config WHERE type = 'ALLOWED_ORIGIN' ORDER BY key;" 2>&1)
+[ "$origins" = $'http://erp.local:8080\nhttps://shop.example' ] ||
+  fail "TILLERBROOK_ALLOW_ORIGINS gave the rows: $origins"
+grep -q 'https://bad/path' <<<"$out" || fail "postinst did not report the refused origin: $out"
 for f in tillerbrook tillerbrook-print; do expect_mode "$DIR/$f" 755; done
 expect_mode "$DIR/libpdfium.so" 644
 expect_mode "$DIR/test.html" 644

@@ -4,7 +4,7 @@
 #   - /S installs into Program Files\Tillerbrook, sets the access lists of the
 #     folder, logs, the document cache and database.db (as far as Wine shows
 #     them), registers the service Orv_Tillerbrook in Wine's service manager
-#     and starts it (it answers);
+#     and starts it (it answers); /ORIGIN= reaches the service's allow-list;
 #   - the silent uninstall stops and removes the service and the program and
 #     keeps the database; with /PURGE the database and logs go too.
 # Usage: nsis_check.sh <Windows build folder> <wine-prefix-folder>
@@ -44,10 +44,11 @@ service_key() { timeout 60 "$WINE" reg query "$SERVICE_KEY" 2>/dev/null | tr -d 
 service_registered() { timeout 60 "$WINE" reg query "$SERVICE_KEY" >/dev/null 2>&1; }
 service_state() { timeout 60 "$WINE" sc query Orv_Tillerbrook 2>/dev/null | tr -d '\r'; }
 
-# Installs silently and checks files, registration and the running service.
+# Installs silently (with any further arguments) and checks files,
+# registration and the running service.
 install_and_check() {
   local rc
-  timeout 300 "$WINE" "$SETUP" /S >/dev/null 2>&1; rc=$?
+  timeout 300 "$WINE" "$SETUP" /S "$@" >/dev/null 2>&1; rc=$?
   [ $rc -eq 0 ] || fail "silent install exited with $rc"
   local f
   for f in Tillerbrook.exe test.html Uninstall.exe; do
@@ -105,7 +106,10 @@ timeout 30 "$WINESERVER" -p
 log "setup program: $(basename "$SETUP") ($(stat -c %s "$SETUP") bytes)"
 
 # --- install, install again over the running service, uninstall keeping the data ---
-install_and_check
+install_and_check "/ORIGIN=HTTPS://Shop.Example/,http://erp.local:8080"
+origins=$(sqlite3 "$INSTALL_DIR/database.db" "SELECT key FROM config WHERE type = 'ALLOWED_ORIGIN' ORDER BY key;" 2>&1)
+[ "$origins" = $'http://erp.local:8080\nhttps://shop.example' ] || fail "/ORIGIN= gave the rows: $origins"
+[ ! -e "$INSTALL_DIR/allow-origins.txt" ] || fail "the service left allow-origins.txt behind"
 # The access lists the setup program set, as far as Wine shows them. Wine
 # stores no access lists (reading one gives a list made up from the Unix mode
 # and owner, with the user in full control), so the lists themselves cannot

@@ -105,14 +105,14 @@ def start_daemon(build, folder):
     raise RuntimeError("the daemon did not answer on port %d" % PORT)
 
 
-def serve_folder(folder):
-    """Serves a folder on a free local port: a second origin for test.html."""
+def serve_folder(folder, address="127.0.0.1"):
+    """Serves a folder on a free local port: another origin for a page."""
     class QuietHandler(http.server.SimpleHTTPRequestHandler):
         def log_message(self, *args):
             pass
 
     handler = functools.partial(QuietHandler, directory=folder)
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
+    server = http.server.ThreadingHTTPServer((address, 0), handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
 
@@ -292,7 +292,10 @@ def test_page_checks(browser, printers, folder):
         server.server_close()
 
 
-def main():
+def run_checks(name, queues, body):
+    """Runs body(browser, build, folder) against a daemon started in a fresh
+    folder, with the CUPS queues `queues`; the exit code (SKIP when this
+    machine cannot run it)."""
     build = sys.argv[1] if len(sys.argv) > 1 else "build"
     chromium = find_chromium()
     if not chromium:
@@ -313,19 +316,15 @@ def main():
         print("FAIL: port %d is taken (run the check in its own network namespace)" % PORT)
         return 1
 
-    folder = tempfile.mkdtemp(prefix="tb-pages-")
+    folder = tempfile.mkdtemp(prefix="tb-%s-" % name)
     daemon = browser = None
     try:
-        for queue in (CHINESE_QUEUE, MARKUP_QUEUE):
+        for queue in queues:
             add_queue(queue)
         daemon = start_daemon(build, folder)
         browser = Browser(chromium)
         browser.open_page()
-        printers = status_page_checks(browser)
-        raw_switch_checks(browser)
-        test_page_checks(browser, printers, folder)
-        dialogs = [e for e in browser.events if e.get("method") == "Page.javascriptDialogOpening"]
-        check(not dialogs, "a page opened a dialog: %r" % dialogs)
+        body(browser, build, folder)
     except (BrowserError, RuntimeError, OSError, ValueError) as error:
         fail(str(error))
     finally:
@@ -338,15 +337,25 @@ def main():
             except subprocess.TimeoutExpired:
                 daemon.kill()
                 daemon.wait()
-        for queue in (CHINESE_QUEUE, MARKUP_QUEUE):
+        for queue in queues:
             remove_queue(queue)
         shutil.rmtree(folder, ignore_errors=True)
 
     if failures:
-        print("pages check: %d failure(s)" % len(failures))
+        print("%s check: %d failure(s)" % (name, len(failures)))
         return 1
-    print("pages check: passed")
+    print("%s check: passed" % name)
     return 0
+
+
+def main():
+    def body(browser, build, folder):
+        printers = status_page_checks(browser)
+        raw_switch_checks(browser)
+        test_page_checks(browser, printers, folder)
+        dialogs = [e for e in browser.events if e.get("method") == "Page.javascriptDialogOpening"]
+        check(not dialogs, "a page opened a dialog: %r" % dialogs)
+    return run_checks("pages", (CHINESE_QUEUE, MARKUP_QUEUE), body)
 
 
 if __name__ == "__main__":
