@@ -88,7 +88,8 @@ TEST_F(OriginGateTest, AnswersOnlyListedOriginsOnceTheListIsOn) {
       {"GET", "/version", "", "", 200, "", false},
       // The daemon's own pages, and a page of a name that resolves here.
       {"GET", "/version", "http://127.0.0.1:" + port, "", 200, "http://127.0.0.1:" + port, true},
-      {"GET", "/list", "http://rebound.example:" + port, "rebound.example:" + port, 403,
+      // A rebound name is not this machine's: refused by its Host first.
+      {"GET", "/list", "http://rebound.example:" + port, "rebound.example:" + port, 421,
        "http://rebound.example:" + port, false},
       {"OPTIONS", "/setup", "https://evil.example", "", 403, "https://evil.example", false},
       {"POST", "/setup", "https://evil.example", "", 403, "https://evil.example", false},

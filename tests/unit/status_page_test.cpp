@@ -54,7 +54,7 @@ TEST(StatusPage, NoPrintersGivesTheSingleNoticeRowAndTheRestUnchanged) {
   std::string rest = one.substr(oneEnd);
   const size_t raw = rest.find("<div class='ts-info raw-printing'>");
   ASSERT_NE(raw, std::string::npos);
-  rest.erase(raw, rest.find("<div class='ts-info'>", raw) - raw);
+  rest.erase(raw, rest.find("<div class='ts-info", raw + 1) - raw);
   EXPECT_EQ(empty.substr(emptyEnd), rest);
   EXPECT_EQ(empty.substr(0, empty.find(kTableBodyStart)), one.substr(0, one.find(kTableBodyStart)));
 }
