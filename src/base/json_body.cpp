@@ -1,6 +1,8 @@
 #include "base/json_body.h"
 
 #include <algorithm>
+#include <cstddef>
+#include <iterator>
 #include <mutex>
 #include <optional>
 
@@ -39,6 +41,155 @@ std::optional<std::unique_lock<std::mutex>> LargeParseTurn(std::string_view text
   return std::unique_lock<std::mutex>(gate);
 }
 
+// The parser keeps every byte since its last string or number for its
+// error message, and every byte of the token it reads: a body of blanks, of
+// bare structure or one long token would cost it several times the body.
+// Read through this, a run of blanks ends after kKeptBlanks; a string is cut
+// after kKeptStringBytes (at a character, outside an escape; still longer
+// than any bound a route checks) unless it is the value of a member the
+// caller keeps; more than kMaxTokenRun bytes without a string or a number,
+// or a number that long, end the text early, which the parser reports as
+// malformed. Small well-formed bodies read exactly as they are.
+constexpr std::size_t kKeptBlanks = 4096;
+constexpr std::size_t kKeptStringBytes = 64 * 1024;
+constexpr std::size_t kMaxTokenRun = 1 << 20;
+constexpr std::size_t kMaxKeyBytes = 256;
+
+class BoundedReader {
+ public:
+  using iterator_category = std::input_iterator_tag;
+  using value_type = char;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const char*;
+  using reference = const char&;
+
+  BoundedReader() = default;  // the end
+  BoundedReader(std::string_view text, const std::initializer_list<std::string_view>* members)
+      : text_(text), members_(members) {
+    Settle();
+  }
+
+  const char& operator*() const { return text_[pos_]; }
+  BoundedReader& operator++() {
+    Consume(text_[pos_++]);
+    Settle();
+    return *this;
+  }
+  bool operator==(const BoundedReader& other) const { return AtEnd() == other.AtEnd(); }
+  bool operator!=(const BoundedReader& other) const { return !(*this == other); }
+
+ private:
+  static bool Blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+  static bool NumberStart(char c) { return c == '-' || (c >= '0' && c <= '9'); }
+  bool AtEnd() const { return pos_ >= text_.size(); }
+  void Stop() { pos_ = text_.size(); }
+
+  bool KeptMember() const {
+    if (members_ == nullptr || key_.find('\\') != std::string::npos) return true;
+    return std::find(members_->begin(), members_->end(), key_) != members_->end();
+  }
+
+  // Book-keeping for the byte just handed out.
+  void Consume(char c) {
+    if (inString_) {
+      ++stringBytes_;
+      if (escaped_) {
+        escaped_ = false;
+      } else if (c == '\\') {
+        escaped_ = true;
+      } else if (c == '"') {
+        inString_ = false;
+        run_ = 0;
+        return;
+      }
+      if (inKey_ && key_.size() < kMaxKeyBytes) key_.push_back(c);
+      return;
+    }
+    blanks_ = Blank(c) ? blanks_ + 1 : 0;
+    if (c == '"') {
+      inString_ = true;
+      stringBytes_ = 0;
+      inNumber_ = false;
+      run_ = 0;
+      const bool memberLevel = depth_ == 1 && topIsObject_;
+      inKey_ = memberLevel && expectKey_;
+      if (inKey_) key_.clear();
+      wholeString_ = memberLevel && !expectKey_ && KeptMember();
+      return;
+    }
+    switch (c) {
+      case '{':
+      case '[':
+        if (depth_ == 0) topIsObject_ = c == '{';
+        ++depth_;
+        expectKey_ = c == '{';
+        break;
+      case '}':
+      case ']':
+        if (depth_ > 0) --depth_;
+        break;
+      case ',':
+        expectKey_ = true;
+        break;
+      case ':':
+        expectKey_ = false;
+        break;
+      default:
+        break;
+    }
+    const bool numberByte = NumberStart(c) || c == '.' || c == 'e' || c == 'E' || c == '+';
+    if (NumberStart(c) && !inNumber_) run_ = 0;  // the parser starts its record anew
+    inNumber_ = inNumber_ ? numberByte : NumberStart(c);
+    if (++run_ > kMaxTokenRun) Stop();
+  }
+
+  // Moves to the next byte worth handing out.
+  void Settle() {
+    if (AtEnd()) return;
+    if (inString_) {
+      if (!wholeString_ && stringBytes_ >= kKeptStringBytes && !escaped_ &&
+          (static_cast<unsigned char>(text_[pos_]) & 0xC0) != 0x80) {
+        SkipRestOfString();
+      }
+      return;
+    }
+    if (blanks_ >= kKeptBlanks) {
+      while (!AtEnd() && Blank(text_[pos_])) ++pos_;
+    }
+  }
+
+  // Leaves out the rest of a long string, up to its closing quote.
+  void SkipRestOfString() {
+    bool escaped = false;
+    for (; pos_ < text_.size(); ++pos_) {
+      const char c = text_[pos_];
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        return;
+      }
+    }
+  }
+
+  std::string_view text_;
+  const std::initializer_list<std::string_view>* members_ = nullptr;
+  std::size_t pos_ = 0;
+  bool inString_ = false;
+  bool escaped_ = false;
+  bool inNumber_ = false;
+  bool inKey_ = false;
+  bool wholeString_ = false;
+  bool topIsObject_ = false;
+  bool expectKey_ = false;
+  std::size_t depth_ = 0;
+  std::size_t stringBytes_ = 0;
+  std::size_t run_ = 0;
+  std::size_t blanks_ = 0;
+  std::string key_;
+};
+
 }  // namespace
 
 JsonTooDeep::JsonTooDeep()
@@ -66,7 +217,7 @@ json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view
     return true;
   };
   auto turn = LargeParseTurn(text);
-  return json::parse(text.data(), text.data() + text.size(), keep, true, false);
+  return json::parse(BoundedReader(text, &members), BoundedReader(), keep, true, false);
 }
 
 json ParseJsonDocument(std::string_view text) {

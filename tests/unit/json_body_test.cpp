@@ -49,6 +49,43 @@ TEST(JsonBody, KeepsOnlyTheNamedMembersWithTheirTypes) {
   EXPECT_THROW(tb::ParseJsonBody("{}x", {}), json::parse_error);
 }
 
+// Long runs are read bounded; what a route keeps never changes.
+TEST(JsonBody, LongRunsAreBoundedButKeptValuesStayWhole) {
+  const std::string blanks(3 << 20, ' ');
+  const std::string big(2 << 20, 'A');
+  struct Case {
+    const char* what;
+    std::string text;
+    bool malformed;
+    std::string value;  // "value" after the parse, when well-formed
+  };
+  const Case cases[] = {
+      {"blanks around and between", blanks + "{" + blanks + "\"value\":" + blanks + "\"v\"" + blanks + "}" + blanks,
+       false, "v"},
+      {"a kept member whole", "{\"value\":\"" + big + "\"}", false, big},
+      {"a kept member with an escaped name", "{\"val\\u0075e\":\"" + big + "\"}", false, big},
+      {"a long other member", "{\"other\":\"" + big + "\",\"value\":\"v\"}", false, "v"},
+      {"a long string deeper down", "{\"value\":\"v\",\"o\":[\"" + big + "\"]}", false, "v"},
+      {"a long escaped other member", "{\"other\":\"" + std::string(1 << 20, '\\') + "\\\"\",\"value\":\"v\"}",
+       false, "v"},
+      {"a very long number", "{\"value\":" + std::string(2 << 20, '1') + "}", true, ""},
+      {"bare structure", "[" + [] {
+         std::string s;
+         for (int i = 0; i < (1 << 19); ++i) s += "{},";
+         return s;
+       }() + "{}]", true, ""},
+  };
+  for (const Case& c : cases) {
+    if (c.malformed) {
+      EXPECT_THROW(tb::ParseJsonBody(c.text, {"value"}), json::exception) << c.what;
+      continue;
+    }
+    json body;
+    ASSERT_NO_THROW(body = tb::ParseJsonBody(c.text, {"value"})) << c.what;
+    EXPECT_EQ(body.value("value", std::string()), c.value) << c.what;
+  }
+}
+
 TEST(JsonBody, ErrorTextKeepsTheMessageButCutsTheQuotedToken) {
   const std::string what = ParseFailure("{\"value\":\"" + std::string(100000, 'x') + "\x01\"}");
   ASSERT_NE(what.find("last read: '"), std::string::npos);
