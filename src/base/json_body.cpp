@@ -47,7 +47,7 @@ std::optional<std::unique_lock<std::mutex>> LargeParseTurn(std::string_view text
 // Read through this, a run of blanks ends after kKeptBlanks; a string is cut
 // after kKeptStringBytes (at a character, outside an escape; still longer
 // than any bound a route checks) unless it is the value of a member the
-// caller keeps; more than kMaxTokenRun bytes without a string or a number,
+// caller needs whole; more than kMaxTokenRun bytes without a string or a number,
 // or a number that long, end the text early, which the parser reports as
 // malformed. Small well-formed bodies read exactly as they are.
 constexpr std::size_t kKeptBlanks = 4096;
@@ -64,8 +64,8 @@ class BoundedReader {
   using reference = const char&;
 
   BoundedReader() = default;  // the end
-  BoundedReader(std::string_view text, const std::initializer_list<std::string_view>* members)
-      : text_(text), members_(members) {
+  BoundedReader(std::string_view text, const std::initializer_list<std::string_view>* whole)
+      : text_(text), whole_(whole) {
     Settle();
   }
 
@@ -84,9 +84,10 @@ class BoundedReader {
   bool AtEnd() const { return pos_ >= text_.size(); }
   void Stop() { pos_ = text_.size(); }
 
-  bool KeptMember() const {
-    if (members_ == nullptr || key_.find('\\') != std::string::npos) return true;
-    return std::find(members_->begin(), members_->end(), key_) != members_->end();
+  // A name spelled with escapes may be any member.
+  bool WholeMember() const {
+    if (key_.find('\\') != std::string::npos) return true;
+    return std::find(whole_->begin(), whole_->end(), key_) != whole_->end();
   }
 
   // Book-keeping for the byte just handed out.
@@ -114,7 +115,7 @@ class BoundedReader {
       const bool memberLevel = depth_ == 1 && topIsObject_;
       inKey_ = memberLevel && expectKey_;
       if (inKey_) key_.clear();
-      wholeString_ = memberLevel && !expectKey_ && KeptMember();
+      wholeString_ = memberLevel && !expectKey_ && WholeMember();
       return;
     }
     switch (c) {
@@ -174,7 +175,7 @@ class BoundedReader {
   }
 
   std::string_view text_;
-  const std::initializer_list<std::string_view>* members_ = nullptr;
+  const std::initializer_list<std::string_view>* whole_ = nullptr;
   std::size_t pos_ = 0;
   bool inString_ = false;
   bool escaped_ = false;
@@ -196,7 +197,8 @@ JsonTooDeep::JsonTooDeep()
     : std::runtime_error("JSON nesting deeper than " + std::to_string(kMaxJsonDepth) +
                          " levels") {}
 
-json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view> members) {
+json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view> members,
+                   std::initializer_list<std::string_view> whole) {
   bool topIsObject = false;
   json::parser_callback_t keep = [&](int depth, json::parse_event_t event, json& parsed) {
     switch (event) {
@@ -217,7 +219,7 @@ json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view
     return true;
   };
   auto turn = LargeParseTurn(text);
-  return json::parse(BoundedReader(text, &members), BoundedReader(), keep, true, false);
+  return json::parse(BoundedReader(text, &whole), BoundedReader(), keep, true, false);
 }
 
 json ParseJsonDocument(std::string_view text) {

@@ -27,8 +27,11 @@ class JsonTooDeep : public std::runtime_error {
 // thus stays near the body's own size whatever its shape. Throws the JSON
 // library's parse_error for malformed text and JsonTooDeep for nesting
 // deeper than kMaxJsonDepth. Any thread; texts of 1 MiB and more wait for
-// one another, so only one large parse holds its memory at a time.
-nlohmann::json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view> members);
+// one another, so only one large parse holds its memory at a time. A string
+// longer than 64 KiB is kept cut to about that length (longer than any value
+// bound) unless it is the value of a member named in `whole`.
+nlohmann::json ParseJsonBody(std::string_view text, std::initializer_list<std::string_view> members,
+                             std::initializer_list<std::string_view> whole = {});
 
 // Strict parse with only the nesting bounded, for whole documents from
 // outside the process (the metrics helper's answer). Throws and waits as

@@ -1,5 +1,9 @@
 #include "base/web_origin.h"
 
+#include <string>
+
+#include "base/value_bounds.h"
+
 namespace tb {
 namespace {
 
@@ -44,6 +48,7 @@ bool NormalizeOrigin(std::string_view text, std::string& origin, std::string& er
   const size_t first = text.find_first_not_of(kSpace);
   if (first == std::string_view::npos) return fail("empty");
   text = text.substr(first, text.find_last_not_of(kSpace) - first + 1);
+  if (text.size() > kMaxNameBytes) return fail("longer than " + std::to_string(kMaxNameBytes) + " bytes");
 
   const size_t colon = text.find("://");
   if (colon == std::string_view::npos || colon == 0) return fail("no scheme");

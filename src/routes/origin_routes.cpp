@@ -1,9 +1,13 @@
 #include "routes/origin_routes.h"
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/logging.h"
 #include "base/text.h"
+#include "base/value_bounds.h"
+#include "base/web_origin.h"
 #include "http/refused_origins.h"
 #include "http/replies.h"
 #include "store/allowed_origins.h"
@@ -20,6 +24,14 @@ std::string OriginParam(const httplib::Request& req) {
 
 void HandleAllowOrigin(const httplib::Request& req, httplib::Response& res) {
   std::string origin, error;
+  // The list is kept small enough to be read for every request.
+  const std::vector<std::string> listed = store::ListAllowedOrigins();
+  if (listed.size() >= kMaxAllowedOrigins && NormalizeOrigin(OriginParam(req), origin, error) &&
+      std::find(listed.begin(), listed.end(), origin) == listed.end()) {
+    SendError(res, "There are " + std::to_string(kMaxAllowedOrigins) +
+                       " allowed origins already; remove one first.", 400);
+    return;
+  }
   if (!store::AllowOrigin(OriginParam(req), origin, error)) {
     SendError(res, origin.empty() ? error : "Failed to allow " + origin + ": " + error,
               origin.empty() ? 400 : 500);

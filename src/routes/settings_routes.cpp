@@ -181,8 +181,18 @@ void HandleSwitch(const httplib::Request&, httplib::Response& res) {
 
 void HandleRawSwitch(const httplib::Request& req, httplib::Response& res) {
   const std::string name = StrictUtf8(req.get_param_value("printerName"));
+  if (name.size() > kMaxNameBytes) {
+    SendError(res, TooLongText("printerName", kMaxNameBytes), 400);
+    return;
+  }
   if (!name.empty()) {
     const bool on = req.get_param_value("allow") == "1";
+    // Only installed printers are switched on, so the rows stay as few as
+    // the printers; switching off removes the row.
+    if (on && !IsInstalledPrinter(name)) {
+      SendError(res, "printer name is wrong.", 400);
+      return;
+    }
     LogInfo("Raw printing " + std::string(on ? "on" : "off") + ": " + LogValue(name));
     std::string error;
     if (!store::SetRawPrintingAllowed(name, on, &error)) {

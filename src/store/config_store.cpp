@@ -317,7 +317,10 @@ bool SetRawPrintingAllowed(const std::string& printer, bool on, std::string* err
     if (error) *error = "printer name is empty";
     return false;
   }
-  return SetConfigValue(kRawPrintingType, printer, on ? "1" : "0", error);
+  if (on) return SetConfigValue(kRawPrintingType, printer, "1", error);
+  if (DeleteConfig(kRawPrintingType, printer) >= 0) return true;
+  if (error) *error = "the database could not be changed";
+  return false;
 }
 
 void SeedConfigDefaults() {
