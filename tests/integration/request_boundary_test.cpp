@@ -69,6 +69,15 @@ TEST(RequestBoundary, RefusesWhatItDoesNotServeAndAnswersTheRestWhole) {
       {"cross-site setting", Get("/default?printerName=Rebound", "Sec-Fetch-Site: cross-site\r\n"), 403,
        false, ""},
       {"same-origin setting", Get("/fit", "Sec-Fetch-Site: same-origin\r\n"), 303, false, ""},
+      {"cross-site raw switch", Get("/raw?allow=1&printerName=Rebound", "Sec-Fetch-Site: cross-site\r\n"),
+       403, false, ""},
+      {"raw switch for no printer", Get("/raw?allow=1&printerName=Rebound", ""), 400, false,
+       "printer name is wrong."},
+      {"long raw printer", Get("/raw?allow=0&printerName=" + longName, ""), 400, false, "printerName"},
+      {"cross-site origin", Get("/allow-origin?origin=https://rebound.example", "Sec-Fetch-Site: cross-site\r\n"),
+       403, false, ""},
+      {"long origin", Get("/allow-origin?origin=https://" + longName + ".example", ""), 400, false,
+       "longer than 256 bytes"},
       {"compressed answer asked", Get("/", "Accept-Encoding: gzip, br\r\n"), 200, false, "<html>"},
   };
   for (const Row& row : rows) {
@@ -98,6 +107,8 @@ TEST(RequestBoundary, RefusesWhatItDoesNotServeAndAnswersTheRestWhole) {
   auto history = check.ReadResponse();
   ASSERT_TRUE(list && history);
   EXPECT_EQ(list->body.find("Rebound"), std::string::npos) << list->body;
+  EXPECT_EQ(list->body.find("rebound"), std::string::npos) << list->body;
+  EXPECT_EQ(list->body.find("nnnn"), std::string::npos) << list->body;
   for (const nlohmann::json& entry : nlohmann::json::parse(list->body)) {
     if (entry["key"] == "AUTO_SCALE_PDF_TO_PRINTER") EXPECT_EQ(entry["value"], "1");  // no /switch
   }
