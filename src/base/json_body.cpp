@@ -148,7 +148,7 @@ class BoundedReader {
   void Settle() {
     if (AtEnd()) return;
     if (inString_) {
-      if (!wholeString_ && stringBytes_ >= kKeptStringBytes && !escaped_ &&
+      if (!wholeString_ && stringBytes_ >= kKeptStringBytes && !escaped_ && pos_ >= plainUntil_ &&
           (static_cast<unsigned char>(text_[pos_]) & 0xC0) != 0x80) {
         SkipRestOfString();
       }
@@ -159,18 +159,73 @@ class BoundedReader {
     }
   }
 
-  // Leaves out the rest of a long string, up to its closing quote.
+  // Leaves out the rest of a long string up to its closing quote, checking
+  // what it leaves out as the parser would: at the first control byte, bad
+  // escape or ill-formed UTF-8 it stops there, and the parser, handed that
+  // sequence, reports it.
   void SkipRestOfString() {
-    bool escaped = false;
-    for (; pos_ < text_.size(); ++pos_) {
-      const char c = text_[pos_];
-      if (escaped) {
-        escaped = false;
+    const std::size_t end = text_.size();
+    auto byteAt = [&](std::size_t i) { return static_cast<unsigned char>(text_[i]); };
+    auto hex4 = [&](std::size_t i, unsigned& value) {
+      if (i + 4 > end) return false;
+      value = 0;
+      for (std::size_t k = i; k < i + 4; ++k) {
+        const char h = text_[k];
+        const int d = h >= '0' && h <= '9' ? h - '0'
+                      : h >= 'a' && h <= 'f' ? h - 'a' + 10
+                      : h >= 'A' && h <= 'F' ? h - 'A' + 10 : -1;
+        if (d < 0) return false;
+        value = value * 16 + static_cast<unsigned>(d);
+      }
+      return true;
+    };
+    while (pos_ < end) {
+      const unsigned char c = byteAt(pos_);
+      std::size_t length = 0;  // of a well-formed sequence starting here; 0: stop
+      if (c == '"' || c < 0x20) {
+        length = 0;
       } else if (c == '\\') {
-        escaped = true;
-      } else if (c == '"') {
+        const char e = pos_ + 1 < end ? text_[pos_ + 1] : '\0';
+        unsigned unit = 0, low = 0;
+        if (std::string_view("\"\\/bfnrt").find(e) != std::string_view::npos && e != '\0') {
+          length = 2;
+        } else if (e == 'u' && hex4(pos_ + 2, unit)) {
+          if (unit < 0xD800 || unit > 0xDFFF) {
+            length = 6;
+          } else if (unit <= 0xDBFF && pos_ + 7 < end && text_[pos_ + 6] == '\\' &&
+                     text_[pos_ + 7] == 'u' && hex4(pos_ + 8, low) && low >= 0xDC00 && low <= 0xDFFF) {
+            length = 12;
+          }
+        }
+      } else if (c < 0x80) {
+        length = 1;
+      } else {
+        // RFC 3629: the lead byte fixes the count and the first follower's range.
+        unsigned char lo = 0x80, hi = 0xBF;
+        std::size_t followers = 0;
+        if (c >= 0xC2 && c <= 0xDF) {
+          followers = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+          followers = 2;
+          if (c == 0xE0) lo = 0xA0;
+          if (c == 0xED) hi = 0x9F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+          followers = 3;
+          if (c == 0xF0) lo = 0x90;
+          if (c == 0xF4) hi = 0x8F;
+        }
+        bool ok = followers > 0 && pos_ + followers < end;
+        for (std::size_t k = 1; ok && k <= followers; ++k) {
+          const unsigned char f = byteAt(pos_ + k);
+          ok = k == 1 ? f >= lo && f <= hi : f >= 0x80 && f <= 0xBF;
+        }
+        if (ok) length = followers + 1;
+      }
+      if (length == 0) {
+        if (c != '"') plainUntil_ = pos_ + 12;  // the parser reads this sequence itself
         return;
       }
+      pos_ += length;
     }
   }
 
@@ -188,6 +243,7 @@ class BoundedReader {
   std::size_t stringBytes_ = 0;
   std::size_t run_ = 0;
   std::size_t blanks_ = 0;
+  std::size_t plainUntil_ = 0;
   std::string key_;
 };
 

@@ -69,6 +69,12 @@ TEST(JsonBody, LongRunsAreBoundedButKeptValuesStayWhole) {
       {"a long string deeper down", "{\"value\":\"v\",\"o\":[\"" + big + "\"]}", false, "v"},
       {"a long escaped other member", "{\"other\":\"" + std::string(1 << 20, '\\') + "\\\"\",\"value\":\"v\"}",
        false, "v"},
+      {"valid text past the cut", "{\"other\":\"" + big + "\u00e9\xc3\xa9\xf0\x9f\x98\x80\\ud83d\\ude00\\n" + big +
+       "\",\"value\":\"v\"}", false, "v"},
+      {"a control byte past the cut", "{\"other\":\"" + big + "\x01\"}", true, ""},
+      {"ill-formed UTF-8 past the cut", "{\"other\":\"" + big + "\xed\xa0\x80\"}", true, ""},
+      {"a bad escape past the cut", "{\"other\":\"" + big + "\\q\"}", true, ""},
+      {"a lone surrogate past the cut", "{\"other\":\"" + big + "\\udc00\"}", true, ""},
       {"a very long number", "{\"value\":" + std::string(2 << 20, '1') + "}", true, ""},
       {"bare structure", "[" + [] {
          std::string s;

@@ -60,8 +60,15 @@ prepare_wine_prefix() {  # <seconds to wait for the lock>
   fi
   if [ ! -f "$WINEPREFIX/system.reg" ]; then
     log "initialising Wine prefix $WINEPREFIX"
-    timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
-    timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
+    local attempt
+    for attempt in 1 2; do
+      # A second try after ending this prefix's server: on a busy machine a
+      # first boot has been seen to return at once without making the prefix.
+      [ "$attempt" = 1 ] || { timeout 60 "$WINESERVER" -k >/dev/null 2>&1; sleep 2; }
+      timeout 300 "$WINE" wineboot -i >/dev/null 2>&1 || true
+      timeout 120 "$WINESERVER" -w >/dev/null 2>&1 || true
+      [ -f "$WINEPREFIX/system.reg" ] && break
+    done
     [ -f "$WINEPREFIX/system.reg" ] || { echo "FAIL: wineboot did not initialise $WINEPREFIX"; exit 1; }
   fi
 }
