@@ -21,6 +21,10 @@ PrintOutcome Refusal(const char* message, int code) {
   return {200, json{{"status", "error"}, {"message", message}, {"code", code}}};
 }
 
+// Labels in a printer's language are small; the job is held in memory
+// whole, so a larger document (a path may name up to 1 GiB) is refused.
+constexpr int64_t kMaxRawDocument = 64ll << 20;
+
 // The whole document, read through the same guarded open as the digest (no
 // FIFO or device can hold the request). False when it cannot be read.
 bool ReadDocument(const std::string& path, std::string& data) {
@@ -30,10 +34,17 @@ bool ReadDocument(const std::string& path, std::string& data) {
     if (!refusal.empty()) LogError("[Print] raw document refused (" + refusal + "): " + LogValue(path));
     return false;
   }
+  if (file->Size() > kMaxRawDocument) {
+    LogError("[Print] raw document refused (larger than 64 MiB): " + LogValue(path));
+    return false;
+  }
   data.resize(static_cast<size_t>(file->Size() > 0 ? file->Size() : 0));
   size_t used = 0;
   for (;;) {
-    if (used == data.size()) data.resize(data.size() + 65536);  // grew since the open
+    if (used == data.size()) {
+      if (data.size() >= static_cast<size_t>(kMaxRawDocument)) return false;  // grew since the open
+      data.resize(data.size() + 65536);
+    }
     const int64_t got = file->Read(data.data() + used, data.size() - used);
     if (got < 0) return false;
     if (got == 0) break;

@@ -112,10 +112,12 @@ TEST_F(RawPrintTest, OnlyCleanDocumentsForSwitchedOnPrintersReachTheSpoolerUncha
       {"\x1b%-12345X@PJL\r\n", "prn", "标签 1", "", false, kRawControlLanguage},
       {std::string(" \r\n\0%!PS", 8), "epl", "标签 1", "", false, kRawControlLanguage},
       {"^XA^XZ\x1b%-12345X@PJL\r\n", "zpl", "标签 1", "", true, kRawControlLanguage},
+      {std::string((64 << 20) + 1, '^'), "zpl", "标签 1", "", true, -2},  // too large to hold
   };
   const std::map<int, std::string> messages = {
       {0, ""}, {kRawSpoolerFailed, "Print failed: cupsCreateJob failed: gone"},
-      {kRawNotAllowed, kRawNotAllowedMessage}, {kRawControlLanguage, kRawControlLanguageMessage}};
+      {kRawNotAllowed, kRawNotAllowedMessage}, {kRawControlLanguage, kRawControlLanguageMessage},
+      {-2, "读取打印文件失败！"}};
   const std::string path = folder / "label.doc";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.extension + " to '" + c.printer + "'");
