@@ -84,8 +84,9 @@ bool PageMetricsFromJson(const json& doc, PageMetrics& out, std::string& error) 
     if (!doc.is_object()) (void)doc.at("ok");  // throws the library's "not an object" text
     const bool ok = doc.contains("ok") && doc.at("ok").get<bool>();
     if (!ok) {
-      error = doc.contains("error") ? doc.at("error").get<std::string>()
-                                    : "printer metrics helper failed";
+      error = doc.contains("error") ? doc.at("error").get<std::string>() : std::string();
+      // A failure always names itself, also when the helper gave no reason.
+      if (error.empty()) error = "printer metrics helper failed";
       return false;
     }
     PageMetrics m;
