@@ -11,3 +11,11 @@
       std::abort();                                                        \
     }                                                                      \
   } while (0)
+
+// The daemon's log lines go to standard output; per input they would drown
+// the fuzzer's own report. TB_FUZZ_VERBOSE keeps them.
+inline void QuietLogUnlessVerbose() {
+  if (std::getenv("TB_FUZZ_VERBOSE")) return;
+  FILE* null = std::freopen("/dev/null", "w", stdout);
+  (void)null;
+}

@@ -74,11 +74,7 @@ struct Environment {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Every print's log lines would drown the fuzzer's own output.
-  if (!std::getenv("TB_FUZZ_VERBOSE")) {
-    FILE* null = std::freopen("/dev/null", "w", stdout);
-    (void)null;
-  }
+  QuietLogUnlessVerbose();
   Environment::Get();
   return 0;
 }

@@ -128,11 +128,7 @@ std::vector<Answer> Answers(const std::string& out) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // Every request's log lines would drown the fuzzer's own output.
-  if (!std::getenv("TB_FUZZ_VERBOSE")) {
-    FILE* null = std::freopen("/dev/null", "w", stdout);
-    (void)null;
-  }
+  QuietLogUnlessVerbose();
   Seam::Get();
   return 0;
 }
